@@ -1,0 +1,1 @@
+#include "book/book_header.h"

@@ -1,0 +1,205 @@
+#include "book/image/Image.h"
+
+#include "book/image/codecs/Codecs.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+namespace folio {
+
+std::uint16_t storedBpp(unsigned decoderDepth) {
+    if (decoderDepth <= 1) return 1;
+    if (decoderDepth <= 4) return 4;
+    if (decoderDepth <= 8) return 8;
+    return 24;
+}
+
+bool Image::Create(std::uint32_t w, std::uint32_t h, std::uint16_t bpp, std::string* err) {
+    auto fail = [&](const char* why) {
+        if (err) *err = why;
+        return false;
+    };
+    if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 24) return fail("unsupported depth");
+    if (w == 0 || h == 0) return fail("empty image");
+    if (w > kMaxImageSide || h > kMaxImageSide ||
+        static_cast<std::uint64_t>(w) * h > kMaxImagePixels)
+        return fail("image too large");
+    const std::size_t bytes = static_cast<std::size_t>(w) * h * (bpp == 24 ? 3 : 1);
+    std::vector<std::uint8_t> pixels;
+    try {
+        pixels.assign(bytes, 0);
+    } catch (const std::bad_alloc&) {
+        return fail("out of memory");
+    }
+    pixels_ = std::move(pixels);
+    width_ = w;
+    height_ = h;
+    bpp_ = bpp;
+    palette_.assign(bpp == 24 ? 0 : (std::size_t{1} << bpp), Rgb{});
+    return true;
+}
+
+void Image::Clear() {
+    pixels_.clear();
+    pixels_.shrink_to_fit();
+    palette_.clear();
+    width_ = height_ = 0;
+    bpp_ = 0;
+}
+
+void Image::SetPalette(std::span<const Rgb> colors) {
+    if (bpp_ == 24) return;
+    const std::size_t n = std::min(colors.size(), palette_.size());
+    std::copy_n(colors.begin(), n, palette_.begin());
+    std::fill(palette_.begin() + static_cast<std::ptrdiff_t>(n), palette_.end(), Rgb{});
+}
+
+void Image::SetGrayPalette() {
+    if (bpp_ == 24) return;
+    const std::size_t n = palette_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto v = static_cast<std::uint8_t>(i * 255 / (n - 1));
+        palette_[i] = Rgb{v, v, v};
+    }
+}
+
+bool Image::IsGrayRamp() const {
+    if (bpp_ != 8 || palette_.size() != 256) return false;
+    for (std::size_t i = 0; i < 256; ++i) {
+        const auto v = static_cast<std::uint8_t>(i);
+        if (palette_[i] != Rgb{v, v, v}) return false;
+    }
+    return true;
+}
+
+Rgb Image::PixelColor(std::uint32_t x, std::uint32_t y) const {
+    const std::uint8_t* p = Row(y) + static_cast<std::size_t>(x) * BytesPerPixel();
+    if (bpp_ == 24) return Rgb{p[0], p[1], p[2]};
+    return palette_[*p];
+}
+
+void Image::SetDpi(std::uint32_t x, std::uint32_t y) {
+    // JFIF stores 16-bit densities; 0 means "unknown" and falls back to the screen default.
+    xDpi_ = x == 0 ? 96 : std::min<std::uint32_t>(x, 65535);
+    yDpi_ = y == 0 ? 96 : std::min<std::uint32_t>(y, 65535);
+}
+
+namespace {
+
+using Decoder = bool (*)(codecs::Bytes, Image&, std::string&);
+
+// Formats 11 to 15 share one decoder that tells its members apart by content.
+bool decodeJpeg2000Family(codecs::Bytes data, Image& out, std::string& err) {
+    return codecs::decodeJpeg2000(data, out, err) || codecs::decodePgx(data, out, err) ||
+           codecs::decodePnm(data, out, err) || codecs::decodeRas(data, out, err);
+}
+
+bool decodeNothing(codecs::Bytes, Image&, std::string& err) {
+    err = "no decoder for this format";
+    return false;
+}
+
+Decoder decoderFor(std::uint32_t type) {
+    switch (type) {
+    case kFormatBmp: return codecs::decodeBmp;
+    case kFormatGif: return codecs::decodeGif;
+    case kFormatJpeg: return codecs::decodeJpeg;
+    case kFormatPng: return codecs::decodePng;
+    case kFormatIco: return codecs::decodeIco;
+    case kFormatTiff: return codecs::decodeTiff;
+    case kFormatTga: return codecs::decodeTga;
+    case kFormatPcx: return codecs::decodePcx;
+    case kFormatWbmp: return codecs::decodeWbmp;
+    case kFormatWmf: return decodeNothing;
+    case kFormatJp2:
+    case kFormatJpc:
+    case kFormatPgx:
+    case kFormatPnm:
+    case kFormatRas: return decodeJpeg2000Family;
+    default: return nullptr;
+    }
+}
+
+// Recognition by content: the fixed order of the loader.
+constexpr std::uint32_t kRecognitionOrder[] = {kFormatBmp,  kFormatJpeg, kFormatIco, kFormatGif,
+                                               kFormatPng,  kFormatTiff, kFormatTga, kFormatPcx,
+                                               kFormatWbmp, kFormatWmf,  kFormatJp2};
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// Reads a whole file; false when it cannot be opened, read or is beyond the size limit.
+bool readFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& err) {
+    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+    if (!f) {
+        err = "cannot open file";
+        return false;
+    }
+    if (std::fseek(f.get(), 0, SEEK_END) != 0) {
+        err = "cannot read file";
+        return false;
+    }
+    const long size = std::ftell(f.get());
+    if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) {
+        err = "cannot read file";
+        return false;
+    }
+    if (static_cast<std::uint64_t>(size) > kMaxFileBytes) {
+        err = "file too large";
+        return false;
+    }
+    try {
+        out.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+        err = "out of memory";
+        return false;
+    }
+    if (size > 0 && std::fread(out.data(), 1, out.size(), f.get()) != out.size()) {
+        err = "cannot read file";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool Image::LoadMemory(std::span<const std::uint8_t> data, std::uint32_t imageType) {
+    std::string err;
+    Image decoded;
+    auto accept = [&](std::uint32_t label) {
+        decoded.type_ = label;
+        decoded.jpegQuality_ = jpegQuality_;
+        *this = std::move(decoded);
+        error_.clear();
+        return true;
+    };
+    try {
+        if (Decoder named = decoderFor(imageType)) {
+            if (named(data, decoded, err) && decoded.IsValid()) return accept(imageType);
+        }
+        std::string firstErr = err;
+        for (std::uint32_t t : kRecognitionOrder) {
+            decoded = Image();
+            if (decoderFor(t)(data, decoded, err) && decoded.IsValid()) return accept(t);
+        }
+        error_ = firstErr.empty() ? "not a recognised image" : firstErr;
+    } catch (const std::bad_alloc&) {
+        error_ = "out of memory";
+    }
+    return false;
+}
+
+bool Image::Load(const std::string& path, std::uint32_t imageType) {
+    std::vector<std::uint8_t> data;
+    std::string err;
+    if (!readFile(path, data, err)) {
+        error_ = err;
+        return false;
+    }
+    return LoadMemory(data, imageType);
+}
+
+} // namespace folio

@@ -1,0 +1,10 @@
+#include "book/image/codecs/Codecs.h"
+
+namespace folio::codecs {
+
+bool decodeJpeg(Bytes, Image&, std::string& err) {
+    err = "not implemented";
+    return false;
+}
+
+} // namespace folio::codecs

@@ -1,0 +1,24 @@
+// What image type a file name denotes, and the one way every caller loads a file.
+#pragma once
+
+#include "book/image/Image.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace folio {
+
+using ImageType = std::uint32_t;
+
+// Everything after the last '.' anywhere in the path (case kept); "" when there is none.
+std::string extensionOf(std::string_view path);
+// Case-sensitive lookup in the extension table; 0 when the extension is not in it.
+ImageType imageTypeForExtension(std::string_view extension);
+// The extension, lower-cased, looked up; 0 means "not an image file: never open it".
+ImageType imageTypeOfPath(std::string_view path);
+// True only when the file decoded and the image now holds it; on false the image keeps
+// whatever it held before.
+bool loadImageFile(Image& image, const std::string& path, ImageType type);
+
+} // namespace folio

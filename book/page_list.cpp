@@ -1,0 +1,1 @@
+#include "book/page_list.h"

@@ -1,0 +1,1 @@
+#include "book/text_encoding.h"

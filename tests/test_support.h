@@ -1,0 +1,39 @@
+// Helpers shared by the tests: temporary directories, file I/O and the shared image corpus.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace folio::test {
+
+// A fresh directory under the system temp dir, removed with everything in it at scope end.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+void writeFile(const std::string& path, const std::string& text);
+std::vector<std::uint8_t> readFile(const std::string& path);
+
+// The shared corpus of real images (one folder per extension); empty when absent.
+std::filesystem::path corpusDir();
+
+} // namespace folio::test
+
+// Skips the current test when the shared corpus is not beside the repository.
+#define FOLIO_REQUIRE_CORPUS()                                                                     \
+    do {                                                                                           \
+        if (::folio::test::corpusDir().empty())                                                    \
+            GTEST_SKIP() << "shared image corpus not found (set FOLIO_CORPUS)";                    \
+    } while (0)
