@@ -1,1 +1,310 @@
 #include "book/book_builder.h"
+
+#include "book/book_header.h"
+#include "book/image_type.h"
+#include "book/text_encoding.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <thread>
+#include <unistd.h>
+
+namespace folio {
+
+std::string bookFileName(const std::string& text) {
+    std::string name = text.empty() ? "noname" : text;
+    constexpr std::string_view kExt = ".QFB";
+    bool hasExt = name.size() >= kExt.size();
+    for (std::size_t i = 0; hasExt && i < kExt.size(); ++i) {
+        char c = name[name.size() - kExt.size() + i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        hasExt = c == kExt[i];
+    }
+    if (!hasExt) name += kExt;
+    return name;
+}
+
+bool encodePage(Image& image, bool gray, int quality, std::vector<std::uint8_t>& jpeg,
+                std::string& reason) {
+    // A failed step must not let a portrait, colour or wrongly sized page into the book.
+    if (image.GetWidth() < image.GetHeight() && !image.RotateLeft()) {
+        reason = "cannot turn the page (out of memory)";
+        return false;
+    }
+    if (gray) {
+        if (!image.GrayScale()) {
+            reason = "cannot convert the page to gray (out of memory)";
+            return false;
+        }
+    } else if (image.IsIndexed() && !image.IsGrayRamp() && !image.IncreaseBpp24()) {
+        // A colour page held as a palette image is written in true colour, not dropped.
+        reason = "cannot convert the page to true colour (out of memory)";
+        return false;
+    }
+    if (image.GetHeight() != kPageHeight) {
+        const auto width = static_cast<std::uint32_t>(std::uint64_t{image.GetWidth()} *
+                                                      kPageHeight / image.GetHeight());
+        if (!image.Resample2(width, kPageHeight, 2, 5, false)) {
+            reason = "cannot scale the page (out of memory)";
+            return false;
+        }
+    }
+    image.SetJpegQuality(static_cast<std::uint8_t>(std::clamp(quality, 0, 100)));
+    jpeg.clear();
+    if (!image.Encode(jpeg, kFormatJpeg)) {
+        reason = "refused by the JPEG encoder";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// The book is written under a temporary name beside the target and renamed over it only
+// when complete, so a failed make never destroys an earlier book.
+class OutputFile {
+  public:
+    explicit OutputFile(std::string target) : target_(std::move(target)) {}
+    ~OutputFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!temp_.empty()) ::unlink(temp_.c_str());
+    }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool create() {
+        std::random_device rd;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string temp = target_ + ".part" + std::to_string(rd() % 1000000);
+            fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ >= 0) {
+                temp_ = std::move(temp);
+                return true;
+            }
+            if (errno != EEXIST) return fail();
+        }
+        return fail();
+    }
+
+    bool write(const std::uint8_t* data, std::size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::write(fd_, data, size);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return fail();
+            }
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    bool rewind() { return ::lseek(fd_, 0, SEEK_SET) == 0 || fail(); }
+
+    bool commit() {
+        if (::close(fd_) != 0) {
+            fd_ = -1;
+            return fail();
+        }
+        fd_ = -1;
+        if (::rename(temp_.c_str(), target_.c_str()) != 0) return fail();
+        temp_.clear();
+        return true;
+    }
+
+    const std::string& error() const { return error_; }
+
+  private:
+    bool fail() {
+        error_ = std::strerror(errno);
+        return false;
+    }
+
+    std::string target_;
+    std::string temp_;
+    int fd_ = -1;
+    std::string error_;
+};
+
+struct PageTask {
+    int row = 0;
+    std::string path;
+    ImageType type = 0;
+    bool gray = false;
+};
+
+struct PageResult {
+    bool ok = false;
+    std::vector<std::uint8_t> jpeg;
+    std::string reason;
+};
+
+PageResult preparePage(const PageTask& task, int grayQuality, int colorQuality) {
+    PageResult result;
+    Image image(0);
+    if (!loadImageFile(image, task.path, task.type)) {
+        result.reason = "does not load: " + image.GetLastError();
+        return result;
+    }
+    result.ok = encodePage(image, task.gray, task.gray ? grayQuality : colorQuality, result.jpeg,
+                           result.reason);
+    return result;
+}
+
+// Prepares pages on worker threads, at most `window` ahead of the one the writer waits for,
+// and hands them out strictly in list order, so the book is the same for any number of jobs.
+class PagePipeline {
+  public:
+    PagePipeline(const std::vector<PageTask>& tasks, const BookRequest& request, int jobs)
+        : tasks_(tasks), request_(request), results_(tasks.size()),
+          window_(static_cast<std::size_t>(jobs) + 1) {
+        for (int i = 0; i < jobs; ++i)
+            workers_.emplace_back([this] { work(); });
+    }
+    ~PagePipeline() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        workers_.clear(); // joins
+    }
+    PagePipeline(const PagePipeline&) = delete;
+    PagePipeline& operator=(const PagePipeline&) = delete;
+
+    // Blocks until task i is prepared; tasks must be taken in order.
+    PageResult take(std::size_t i) {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return results_[i].has_value(); });
+        PageResult r = std::move(*results_[i]);
+        results_[i].reset();
+        consumed_ = i + 1;
+        lock.unlock();
+        wake_.notify_all();
+        return r;
+    }
+
+  private:
+    void work() {
+        for (;;) {
+            std::size_t i;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [&] {
+                    return stop_ || (next_ < tasks_.size() && next_ < consumed_ + window_);
+                });
+                if (stop_) return;
+                i = next_++;
+            }
+            PageResult r = preparePage(tasks_[i], request_.grayQuality, request_.colorQuality);
+            {
+                std::lock_guard lock(mutex_);
+                results_[i] = std::move(r);
+            }
+            ready_.notify_all();
+        }
+    }
+
+    const std::vector<PageTask>& tasks_;
+    const BookRequest& request_;
+    std::vector<std::optional<PageResult>> results_;
+    const std::size_t window_;
+    std::size_t next_ = 0, consumed_ = 0;
+    bool stop_ = false;
+    std::mutex mutex_;
+    std::condition_variable ready_, wake_;
+    std::vector<std::jthread> workers_;
+};
+
+int effectiveJobs(int requested, std::size_t tasks) {
+    int jobs = requested > 0 ? requested : static_cast<int>(std::thread::hardware_concurrency());
+    jobs = std::clamp(jobs, 1, 64);
+    return static_cast<int>(
+        std::min<std::size_t>(static_cast<std::size_t>(jobs), std::max<std::size_t>(tasks, 1)));
+}
+
+} // namespace
+
+MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatform& platform,
+                    ProgressDisplay& progress) {
+    MakeReport report;
+    report.outputName = bookFileName(request.fileName);
+
+    BookHeader header;
+    header.setTitle(utf8ToCp936(request.title));
+    header.setAuthor(utf8ToCp936(request.author));
+
+    if (platform.fileExists(report.outputName) && !platform.askOverwrite(kOverwriteQuestion)) {
+        report.declined = true;
+        return report;
+    }
+
+    OutputFile file(report.outputName);
+    auto failed = [&](bool progressShown) {
+        report.error = "Cannot write " + report.outputName + ": " + file.error();
+        if (progressShown) progress.DestroyProgress();
+        platform.reportFailure(report);
+        return report;
+    };
+    if (!file.create() || !file.write(header.serialize().data(), BookHeader::kSize))
+        return failed(false);
+
+    progress.StartProgress();
+
+    // The window takes no input while a book is made, so the rows cannot change meanwhile.
+    std::vector<PageTask> tasks;
+    const int total = pages.rowCount();
+    for (int i = 0; i < total; ++i) {
+        const std::string& path = pages.cellText(i, kCellPath);
+        const ImageType type = imageTypeOfPath(path);
+        if (type == 0) {
+            report.skipped.push_back({i, path, "not an image file name"});
+            continue;
+        }
+        tasks.push_back({i, path, type, isGrayFlag(pages.cellText(i, kCellGrayFlag))});
+    }
+
+    {
+        PagePipeline pipeline(tasks, request, effectiveJobs(request.jobs, tasks.size()));
+        for (std::size_t t = 0; t < tasks.size(); ++t) {
+            const PageTask& task = tasks[t];
+            if (header.full()) {
+                report.leftOut = static_cast<int>(tasks.size() - t);
+                for (std::size_t r = t; r < tasks.size(); ++r)
+                    report.skipped.push_back(
+                        {tasks[r].row, tasks[r].path, "left out: a book holds 1000 pages"});
+                break;
+            }
+            progress.ShowCurrentPage(task.path, static_cast<int>(header.pageCount()), total);
+            PageResult page = pipeline.take(t);
+            if (!page.ok) {
+                report.skipped.push_back({task.row, task.path, page.reason});
+                continue;
+            }
+            if (!file.write(page.jpeg.data(), page.jpeg.size())) return failed(true);
+            header.addPageSize(static_cast<std::uint32_t>(page.jpeg.size()));
+        }
+    }
+    std::stable_sort(report.skipped.begin(), report.skipped.end(),
+                     [](const SkippedRow& a, const SkippedRow& b) { return a.row < b.row; });
+
+    if (!file.rewind() || !file.write(header.serialize().data(), BookHeader::kSize) ||
+        !file.commit())
+        return failed(true);
+
+    report.written = true;
+    report.pagesWritten = static_cast<int>(header.pageCount());
+    progress.HideProgress();
+    platform.reportSuccess(kSuccessMessage, report);
+    progress.DestroyProgress();
+    return report;
+}
+
+} // namespace folio

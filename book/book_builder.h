@@ -1,1 +1,38 @@
+// Making a book: every usable row of the page list becomes one 640-high JPEG page.
 #pragma once
+
+#include "book/image/Image.h"
+#include "book/page_list.h"
+#include "book/platform.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace folio {
+
+inline constexpr char kOverwriteQuestion[] = "文件已经存在，要覆盖吗？";
+inline constexpr char kSuccessMessage[] = "文件制造成功!";
+inline constexpr std::uint32_t kPageHeight = 640;
+
+struct BookRequest {
+    std::string fileName; // as typed; see bookFileName
+    std::string title;    // UTF-8, stored as code page 936
+    std::string author;
+    int grayQuality = 50;
+    int colorQuality = 80;
+    int jobs = 1; // pages prepared at once; 0 means one per processor
+};
+
+// "noname" for an empty text; ".QFB" appended unless the text already ends so (any case).
+std::string bookFileName(const std::string& text);
+
+// Turns, grays and scales the loaded image in place and encodes it as a JPEG page.
+// False with a reason when a step fails; the page must then be left out.
+bool encodePage(Image& image, bool gray, int quality, std::vector<std::uint8_t>& jpeg,
+                std::string& reason);
+
+MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatform& platform,
+                    ProgressDisplay& progress);
+
+} // namespace folio
