@@ -69,3 +69,27 @@ std::string cp936ToUtf8(std::string_view cp936) {
 }
 
 } // namespace folio
+
+namespace folio {
+
+namespace {
+bool passesThrough(const char* codeset) {
+    const std::string cs = codeset ? codeset : "";
+    return cs.empty() || cs == "UTF-8" || cs == "utf8" || cs == "ANSI_X3.4-1968" ||
+           cs == "US-ASCII" || cs == "ASCII";
+}
+} // namespace
+
+std::string localeToUtf8(std::string_view text, const char* codeset) {
+    if (passesThrough(codeset)) return std::string(text);
+    Iconv cd("UTF-8", codeset);
+    return cd.convert(text, "?", [](std::string_view) { return std::size_t{1}; });
+}
+
+std::string utf8ToLocale(std::string_view text, const char* codeset) {
+    if (passesThrough(codeset)) return std::string(text);
+    Iconv cd(codeset, "UTF-8");
+    return cd.convert(text, "?", utf8SequenceLength);
+}
+
+} // namespace folio

@@ -12,3 +12,12 @@ std::string utf8ToCp936(std::string_view utf8);
 std::string cp936ToUtf8(std::string_view cp936);
 
 } // namespace folio
+
+namespace folio {
+
+// Text in the given character set (the terminal's, from nl_langinfo(CODESET)) as UTF-8.
+// UTF-8 and plain ASCII locales pass the bytes through unchanged.
+std::string localeToUtf8(std::string_view text, const char* codeset);
+std::string utf8ToLocale(std::string_view text, const char* codeset);
+
+} // namespace folio

@@ -1,12 +1,95 @@
 #include "cli/cli.h"
 
+#include "book/book_builder.h"
+#include "book/book_check.h"
+#include "book/file_order.h"
 #include "book/image_type.h"
+#include "book/text_encoding.h"
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <langinfo.h>
+#include <optional>
 #include <ostream>
+#include <unistd.h>
 
 namespace folio::cli {
 
 namespace {
+
+constexpr char kUsage[] = R"(Usage: folioforge [FILE...]
+       folioforge probe FILE...
+       folioforge make -o OUT [OPTION...] PAGE... [--color PAGE]...
+       folioforge inspect BOOK
+
+Turn page images into one .QFB book for a page-by-page reader.
+
+With no command, or with files only, the window opens (files given are added as pages).
+
+Commands:
+  probe     show the image type, size and depth the tool sees in each file
+  make      make a book from page images on the command line
+  inspect   show a book's header and pages and check the file
+
+Run 'folioforge COMMAND --help' for the options of a command.
+)";
+
+constexpr char kProbeHelp[] = R"(Usage: folioforge probe FILE...
+
+For each FILE print one line: PATH<TAB>TYPE<TAB>WIDTHxHEIGHTxBPP, where TYPE is the
+image type the file name gives (0: not an image file name) and BPP is 1, 4, 8 or 24.
+A file whose name gives no type, or that does not load, shows '-' instead of the size.
+
+Exit status: 0.
+)";
+
+constexpr char kMakeHelp[] = R"(Usage: folioforge make -o OUT [OPTION...] PAGE... [--color PAGE]...
+
+Make the book OUT from the pages in the order given. A bare PAGE becomes a gray page,
+a PAGE after --color a colour page. A directory stands for its image files in natural
+order (page2 before page10). Every page is turned if portrait, made gray if gray,
+scaled to 640 pixels high and stored as a JPEG. ".QFB" is appended to OUT unless it
+already ends so; an empty OUT gives "noname.QFB".
+
+Options:
+  -o, --output OUT       the book file to write (required)
+      --title TEXT       the book's title (stored in code page 936, at most 100 bytes)
+      --author TEXT      the book's author (likewise)
+      --gray-quality N   JPEG quality of gray pages, 0 to 100 (default 50)
+      --color-quality N  JPEG quality of colour pages, 0 to 100 (default 80)
+      --color PAGE       add PAGE (file or directory) as colour page(s)
+      --overwrite        replace OUT if it exists
+  -j, --jobs N           pages prepared at once (default: one per processor)
+  -q, --quiet            no progress and no summary
+  -h, --help             show this help
+
+Pages that cannot be used are skipped and listed on standard error with the reason.
+
+Exit status: 0 book written, 1 book not written, 2 usage error.
+)";
+
+constexpr char kInspectHelp[] = R"(Usage: folioforge inspect BOOK
+
+Print the header of BOOK (title, author, slot count, page count) and one line per page
+(offset, size, width x height, gray or colour), and check every rule of the book format:
+magic, slot count, reserved bytes, page sizes, file length, each page a complete JPEG.
+
+Exit status: 0 the book is sound, 1 it is not (the first broken rule is named) or cannot
+be read, 2 usage error.
+)";
+
+const char* terminalCodeset() {
+    return nl_langinfo(CODESET);
+}
+
+int usageError(std::ostream& err, const std::string& message, const char* command) {
+    err << "folioforge: " << message << "\n";
+    err << "Try 'folioforge " << (command ? std::string(command) + " " : std::string())
+        << "--help' for more information.\n";
+    return 2;
+}
 
 int probe(const std::vector<std::string>& files, std::ostream& out) {
     for (const auto& path : files) {
@@ -22,13 +105,216 @@ int probe(const std::vector<std::string>& files, std::ostream& out) {
     return 0;
 }
 
+std::optional<int> parseQuality(const std::string& text) {
+    if (text.empty() || text.size() > 3) return std::nullopt;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    if (v > 100) return std::nullopt;
+    return v;
+}
+
+class TerminalPlatform final : public BookPlatform {
+  public:
+    TerminalPlatform(bool overwrite, bool quiet, std::ostream& out, std::ostream& err)
+        : overwrite_(overwrite), quiet_(quiet), out_(out), err_(err) {}
+
+    bool fileExists(const std::string& name) override {
+        std::error_code ec;
+        return std::filesystem::exists(std::filesystem::symlink_status(name, ec));
+    }
+    bool askOverwrite(const std::string&) override { return overwrite_; }
+    void reportSuccess(const std::string&, const MakeReport& report) override {
+        listSkipped(report);
+        if (!quiet_)
+            out_ << "wrote " << report.outputName << ": " << report.pagesWritten << " page"
+                 << (report.pagesWritten == 1 ? "" : "s") << ", " << report.skipped.size()
+                 << " skipped\n";
+    }
+    void reportFailure(const MakeReport& report) override {
+        listSkipped(report);
+        err_ << "folioforge: " << report.error << "\n";
+    }
+
+  private:
+    void listSkipped(const MakeReport& report) {
+        for (const auto& s : report.skipped)
+            err_ << "folioforge: skipped " << s.path << ": " << s.reason << "\n";
+        if (report.leftOut > 0)
+            err_ << "folioforge: " << report.leftOut
+                 << " page(s) left out: a book holds at most 1000 pages\n";
+    }
+
+    bool overwrite_, quiet_;
+    std::ostream& out_;
+    std::ostream& err_;
+};
+
+// One line that rewrites itself on a terminal; silent when stderr is not one.
+class TerminalProgress final : public ProgressDisplay {
+  public:
+    explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
+    void StartProgress() override {}
+    void ShowCurrentPage(const std::string& path, int done, int total) override {
+        if (!enabled_) return;
+        std::fprintf(stderr, "\r\033[K[%d/%d] %s", done + 1, total, path.c_str());
+        std::fflush(stderr);
+        shown_ = true;
+    }
+    void HideProgress() override { clear(); }
+    void DestroyProgress() override { clear(); }
+
+  private:
+    void clear() {
+        if (!shown_) return;
+        std::fprintf(stderr, "\r\033[K");
+        std::fflush(stderr);
+        shown_ = false;
+    }
+    bool enabled_;
+    bool shown_ = false;
+};
+
+void addPage(PageList& list, const std::string& path, bool gray) {
+    const int row = list.rowCount();
+    list.insertRow(row, std::filesystem::path(path).filename().string());
+    list.setCellText(row, kCellPath, path);
+    list.setCellText(row, kCellGrayFlag, gray ? "Yes" : "No");
+}
+
+void addPages(PageList& list, const std::string& arg, bool gray) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(arg, ec)) {
+        for (const auto& path : imageFilesIn(arg))
+            addPage(list, path, gray);
+    } else {
+        addPage(list, arg, gray);
+    }
+}
+
+int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    BookRequest request;
+    request.jobs = 0;
+    std::optional<std::string> output;
+    bool overwrite = false, quiet = false, onlyPages = false;
+    PageList pages;
+    const char* codeset = terminalCodeset();
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= args.size()) return false;
+            into = args[++i];
+            return true;
+        };
+        std::string v;
+        if (onlyPages || a == "-" || a.empty() || a[0] != '-') {
+            addPages(pages, a, true);
+        } else if (a == "--") {
+            onlyPages = true;
+        } else if (a == "-h" || a == "--help") {
+            out << kMakeHelp;
+            return 0;
+        } else if (a == "-o" || a == "--output") {
+            if (!value(v)) return usageError(err, "option '" + a + "' needs a file name", "make");
+            output = v;
+        } else if (a == "--title" || a == "--author") {
+            if (!value(v)) return usageError(err, "option '" + a + "' needs a text", "make");
+            (a == "--title" ? request.title : request.author) = localeToUtf8(v, codeset);
+        } else if (a == "--gray-quality" || a == "--color-quality") {
+            std::optional<int> q;
+            if (!value(v) || !(q = parseQuality(v)))
+                return usageError(err, "option '" + a + "' needs a quality from 0 to 100", "make");
+            (a == "--gray-quality" ? request.grayQuality : request.colorQuality) = *q;
+        } else if (a == "--color") {
+            if (!value(v)) return usageError(err, "option '--color' needs a page", "make");
+            addPages(pages, v, false);
+        } else if (a == "-j" || a == "--jobs") {
+            if (!value(v) || v.empty() || v.size() > 3 ||
+                v.find_first_not_of("0123456789") != std::string::npos || std::stoi(v) < 1)
+                return usageError(err, "option '" + a + "' needs a number from 1 to 999", "make");
+            request.jobs = std::stoi(v);
+        } else if (a == "--overwrite") {
+            overwrite = true;
+        } else if (a == "-q" || a == "--quiet") {
+            quiet = true;
+        } else {
+            return usageError(err, "unknown option '" + a + "'", "make");
+        }
+    }
+    if (!output) return usageError(err, "no output file: give one with -o OUT", "make");
+    request.fileName = *output;
+
+    TerminalPlatform platform(overwrite, quiet, out, err);
+    TerminalProgress progress(!quiet && ::isatty(STDERR_FILENO));
+    const MakeReport report = makeBook(pages, request, platform, progress);
+    if (report.declined) {
+        err << "folioforge: " << report.outputName << " exists; use --overwrite to replace it\n";
+        return 1;
+    }
+    return report.written ? 0 : 1;
+}
+
+int inspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
+        out << kInspectHelp;
+        return 0;
+    }
+    if (args.size() != 1) return usageError(err, "inspect takes exactly one book", "inspect");
+    const std::string& path = args[0];
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        err << "folioforge: cannot read " << path << "\n";
+        return 1;
+    }
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(f),
+                                          std::istreambuf_iterator<char>()};
+    const BookInfo info = checkBook(bytes);
+    const char* codeset = terminalCodeset();
+    out << "book:   " << path << "\n"
+        << "title:  " << utf8ToLocale(cp936ToUtf8(info.title), codeset) << "\n"
+        << "author: " << utf8ToLocale(cp936ToUtf8(info.author), codeset) << "\n"
+        << "slots:  " << info.slotCount << "\n"
+        << "pages:  " << info.pageCount << "\n";
+    for (std::size_t i = 0; i < info.pages.size(); ++i) {
+        const auto& p = info.pages[i];
+        out << std::setw(5) << i + 1 << "  offset " << std::setw(10) << p.offset << "  size "
+            << std::setw(8) << p.size << "  " << p.width << 'x' << p.height << "  "
+            << (p.components == 1   ? "gray"
+                : p.components == 3 ? "colour"
+                                    : "?")
+            << "\n";
+    }
+    if (!info.sound()) {
+        err << "folioforge: " << path << ": " << info.violation << "\n";
+        return 1;
+    }
+    out << "sound: every rule of the book format holds\n";
+    return 0;
+}
+
 } // namespace
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (!args.empty() && args[0] == "probe")
-        return probe({args.begin() + 1, args.end()}, out);
-    err << "usage: folioforge probe FILE...\n";
-    return 2;
+    if (args.empty()) return usageError(err, "no command given", nullptr);
+    const std::string& command = args[0];
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command == "-h" || command == "--help") {
+        out << kUsage;
+        return 0;
+    }
+    if (command == "probe") {
+        if (rest.size() == 1 && (rest[0] == "-h" || rest[0] == "--help")) {
+            out << kProbeHelp;
+            return 0;
+        }
+        if (rest.empty()) return usageError(err, "probe needs at least one file", "probe");
+        return probe(rest, out);
+    }
+    if (command == "make") return make(rest, out, err);
+    if (command == "inspect") return inspect(rest, out, err);
+    return usageError(err, "unknown command '" + command + "'", nullptr);
 }
 
 } // namespace folio::cli
