@@ -37,3 +37,29 @@ std::filesystem::path corpusDir();
         if (::folio::test::corpusDir().empty())                                                    \
             GTEST_SKIP() << "shared image corpus not found (set FOLIO_CORPUS)";                    \
     } while (0)
+
+namespace folio::test {
+
+struct Color {
+    std::uint8_t r, g, b;
+};
+
+// Uncompressed bottom-up BMP files, written by hand so that tests depend on no encoder.
+std::vector<std::uint8_t> bmp24(std::uint32_t w, std::uint32_t h,
+                                Color (*pixel)(std::uint32_t x, std::uint32_t y));
+std::vector<std::uint8_t> bmp8(std::uint32_t w, std::uint32_t h, const std::vector<Color>& palette,
+                               std::uint8_t (*index)(std::uint32_t x, std::uint32_t y));
+
+// What a JPEG stream says about itself, read with libjpeg.
+struct JpegFacts {
+    bool ok = false;
+    std::uint32_t width = 0, height = 0;
+    int components = 0;
+    std::vector<int> lumaTable; // the first quantisation table, natural order
+    int densityUnit = -1, xDensity = 0, yDensity = 0;
+};
+JpegFacts readJpegFacts(const std::vector<std::uint8_t>& jpeg);
+// The IJG luminance table scaled for quality q (1..100), without baseline clamping.
+std::vector<int> ijgLumaTable(int quality);
+
+} // namespace folio::test

@@ -1,0 +1,94 @@
+#include "book/add_pages.h"
+
+#include "book/file_order.h"
+#include "book/image_type.h"
+#include "book/parallel.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace folio {
+
+std::optional<FileFacts> DiskFileLookup::lookup(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return FileFacts{static_cast<std::uint64_t>(st.st_size),
+                     std::filesystem::path(path).filename().string()};
+}
+
+std::string resolutionText(std::uint32_t width, std::uint32_t height, std::uint16_t bpp) {
+    return std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(bpp);
+}
+
+std::string fileSizeText(std::uint64_t bytes) {
+    return std::to_string(bytes / 1024) + "KB";
+}
+
+void sortNaturally(std::vector<std::string>& paths) {
+    std::stable_sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
+        return naturalLess(std::filesystem::path(a).filename().string(),
+                           std::filesystem::path(b).filename().string());
+    });
+}
+
+namespace {
+struct Probe {
+    bool loaded = false;
+    std::string resolution;
+    std::string reason;
+};
+} // namespace
+
+std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::string>& paths,
+                                         FileLookup& lookup, int jobs) {
+    // Decoding is the slow part and independent per file; the tests that follow it (lookup,
+    // appending) stay in order on this thread.
+    std::vector<Probe> probes(paths.size());
+    parallelFor(paths.size(), jobs, [&](std::size_t i) {
+        const ImageType type = imageTypeOfPath(paths[i]);
+        if (type == 0) {
+            probes[i].reason = "not an image file name";
+            return;
+        }
+        Image image(0);
+        if (!loadImageFile(image, paths[i], type)) {
+            probes[i].reason = "does not load: " + image.GetLastError();
+            return;
+        }
+        probes[i].loaded = true;
+        probes[i].resolution = resolutionText(image.GetWidth(), image.GetHeight(), image.GetBpp());
+    });
+
+    std::vector<SkippedRow> skipped;
+    int n = list.rowCount();
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (!probes[i].loaded) {
+            skipped.push_back({-1, paths[i], probes[i].reason});
+            continue;
+        }
+        const auto facts = lookup.lookup(paths[i]);
+        if (!facts) {
+            skipped.push_back({-1, paths[i], "file not found"});
+            continue;
+        }
+        list.insertRow(n, paths[i]);
+        list.setCellText(n, kCellPath, paths[i]);
+        list.setCellText(n, kCellFileName, facts->name);
+        list.setCellText(n, kCellFileSize, fileSizeText(facts->size));
+        list.setCellText(n, kCellResolution, probes[i].resolution);
+        list.setCellText(n, kCellGrayFlag, "Yes");
+        ++n;
+    }
+    return skipped;
+}
+
+std::vector<SkippedRow> addPages(PageList& list, FileChooser& chooser, FileLookup& lookup,
+                                 int jobs) {
+    auto chosen = chooser.chooseFiles(kChooserTitle, kChooserFilter);
+    if (!chosen) return {};
+    sortNaturally(*chosen);
+    return appendImageFiles(list, *chosen, lookup, jobs);
+}
+
+} // namespace folio

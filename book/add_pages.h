@@ -1,0 +1,59 @@
+// Adding pages: chosen files that name an image type, load and exist become new rows.
+#pragma once
+
+#include "book/page_list.h"
+#include "book/platform.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace folio {
+
+inline constexpr char kChooserTitle[] = "Add image file";
+inline constexpr char kChooserFilter[] = "*.JPG;*.GIF;*.TIFF;*.BMP";
+
+class FileChooser {
+  public:
+    virtual ~FileChooser() = default;
+    // The chosen paths, or nothing when the user cancelled.
+    virtual std::optional<std::vector<std::string>> chooseFiles(const std::string& title,
+                                                                const std::string& filter) = 0;
+};
+
+struct FileFacts {
+    std::uint64_t size = 0;
+    std::string name; // without directory, as the file system stores it
+};
+
+class FileLookup {
+  public:
+    virtual ~FileLookup() = default;
+    virtual std::optional<FileFacts> lookup(const std::string& path) = 0;
+};
+
+// The file system itself.
+class DiskFileLookup final : public FileLookup {
+  public:
+    std::optional<FileFacts> lookup(const std::string& path) override;
+};
+
+// The row texts of an added page.
+std::string resolutionText(std::uint32_t width, std::uint32_t height, std::uint16_t bpp);
+std::string fileSizeText(std::uint64_t bytes);
+
+// Appends a row for every path that names an image type, loads and is found, in the order
+// given, each unselected with the gray flag "Yes". Files are decoded `jobs` at a time (0:
+// one per processor); rows are still appended in order. Returns the files left out.
+std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::string>& paths,
+                                         FileLookup& lookup, int jobs = 0);
+
+// Several chosen files come in natural order of their names (page2 before page10).
+void sortNaturally(std::vector<std::string>& paths);
+
+// The ADD FILE command: cancel changes nothing.
+std::vector<SkippedRow> addPages(PageList& list, FileChooser& chooser, FileLookup& lookup,
+                                 int jobs = 0);
+
+} // namespace folio
