@@ -1,10 +1,136 @@
+// Sun raster files: 1, 8, 24 and 32 bits, raw or byte-run encoded, with an optional
+// colour map.
+#include "book/image/ByteReader.h"
 #include "book/image/codecs/Codecs.h"
+#include "book/image/codecs/detail.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
 
 namespace folio::codecs {
 
-bool decodeRas(Bytes, Image&, std::string& err) {
-    err = "not implemented";
-    return false;
+namespace {
+
+using detail::fail;
+
+constexpr std::uint32_t kMagic = 0x59A66A95;
+enum : std::uint32_t { kOld = 0, kStandard = 1, kByteEncoded = 2, kRgbFormat = 3 };
+enum : std::uint32_t { kNoMap = 0, kRgbMap = 1, kRawMap = 2 };
+
+// Hands out the image bytes one at a time, expanding runs when the file is encoded.
+class ByteSource {
+  public:
+    ByteSource(ByteReader& r, bool encoded) : r_(r), encoded_(encoded) {}
+
+    // Fills dst; false when the data ends first.
+    bool read(std::uint8_t* dst, std::size_t n) {
+        if (!encoded_) {
+            auto s = r_.take(n);
+            if (!r_.ok()) return false;
+            std::copy(s.begin(), s.end(), dst);
+            return true;
+        }
+        while (n > 0) {
+            if (runLeft_ == 0) {
+                const std::uint8_t b = r_.u8();
+                if (b != 0x80) {
+                    runValue_ = b;
+                    runLeft_ = 1;
+                } else {
+                    const std::uint8_t count = r_.u8();
+                    if (count == 0) {
+                        runValue_ = 0x80;
+                        runLeft_ = 1;
+                    } else {
+                        runValue_ = r_.u8();
+                        runLeft_ = std::size_t{count} + 1;
+                    }
+                }
+                if (!r_.ok()) return false;
+            }
+            const std::size_t k = std::min(n, runLeft_);
+            std::fill_n(dst, k, runValue_);
+            dst += k;
+            n -= k;
+            runLeft_ -= k;
+        }
+        return true;
+    }
+
+  private:
+    ByteReader& r_;
+    bool encoded_;
+    std::size_t runLeft_ = 0;
+    std::uint8_t runValue_ = 0;
+};
+
+} // namespace
+
+bool decodeRas(Bytes data, Image& out, std::string& err) {
+    ByteReader r(data);
+    const std::uint32_t magic = r.u32be();
+    const std::uint32_t width = r.u32be(), height = r.u32be(), depth = r.u32be();
+    r.skip(4); // the data length is often zero or wrong, and not needed
+    const std::uint32_t type = r.u32be(), mapType = r.u32be(), mapLength = r.u32be();
+    if (!r.ok() || magic != kMagic) return fail(err, "not a Sun raster file");
+    if (depth != 1 && depth != 8 && depth != 24 && depth != 32)
+        return fail(err, "unsupported Sun raster depth");
+    if (type > kRgbFormat) return fail(err, "unsupported Sun raster type");
+    if (mapType > kRawMap) return fail(err, "unsupported Sun raster colour map");
+    if (!detail::sizeAllowed(width, height)) return fail(err, "bad Sun raster size");
+    auto map = r.take(mapLength);
+    if (!r.ok()) return fail(err, "truncated Sun raster colour map");
+
+    // Rows are padded to 16 bits.
+    const std::size_t rowBytes = (std::size_t{width} * depth + 15) / 16 * 2;
+    const bool encoded = type == kByteEncoded;
+    // Raw rows must all be present; a run of at most 256 bytes costs three.
+    const std::size_t total = rowBytes * height;
+    if (!encoded && r.remaining() < total) return fail(err, "truncated Sun raster data");
+    if (encoded && r.remaining() < (total + 255) / 256 * 3)
+        return fail(err, "truncated Sun raster data");
+
+    const std::size_t entries = mapType == kRgbMap ? std::min<std::size_t>(mapLength / 3, 256) : 0;
+    const bool useMap = depth <= 8 && entries >= 2;
+    if (!out.Create(width, height, depth == 1 ? 1 : depth == 8 ? 8 : 24, &err)) return false;
+    if (useMap) {
+        std::array<Rgb, 256> pal{};
+        const std::size_t plane = mapLength / 3;
+        for (std::size_t i = 0; i < entries; ++i)
+            pal[i] = Rgb{map[i], map[plane + i], map[2 * plane + i]};
+        out.SetPalette(pal);
+    } else if (depth == 1) {
+        detail::setBilevelPalette(out);
+    } else if (depth == 8) {
+        out.SetGrayPalette();
+    }
+
+    ByteSource src(r, encoded);
+    std::vector<std::uint8_t> row(rowBytes);
+    const bool rgbOrder = type == kRgbFormat;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        if (!src.read(row.data(), rowBytes)) return fail(err, "truncated Sun raster data");
+        std::uint8_t* dst = out.Row(y);
+        if (depth == 1) {
+            for (std::uint32_t x = 0; x < width; ++x) {
+                const unsigned bit = (row[x / 8] >> (7 - x % 8)) & 1u;
+                // Without a map a set bit is black; ours has white at index 1.
+                dst[x] = static_cast<std::uint8_t>(useMap ? bit : bit ^ 1u);
+            }
+        } else if (depth == 8) {
+            std::copy_n(row.data(), width, dst);
+        } else {
+            const std::size_t step = depth / 8, skip = depth == 32 ? 1 : 0;
+            for (std::uint32_t x = 0; x < width; ++x) {
+                const std::uint8_t* p = row.data() + x * step + skip;
+                dst[x * 3] = rgbOrder ? p[0] : p[2];
+                dst[x * 3 + 1] = p[1];
+                dst[x * 3 + 2] = rgbOrder ? p[2] : p[0];
+            }
+        }
+    }
+    return true;
 }
 
 } // namespace folio::codecs
