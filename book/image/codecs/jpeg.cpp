@@ -1,10 +1,207 @@
+// JPEG decoding through the classic libjpeg API (libjpeg-turbo).
 #include "book/image/codecs/Codecs.h"
+#include "book/image/codecs/detail.h"
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include <jpeglib.h>
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 namespace folio::codecs {
 
-bool decodeJpeg(Bytes, Image&, std::string& err) {
-    err = "not implemented";
-    return false;
+namespace {
+
+// Lives in the caller's frame so that nothing with a destructor sits in the frame that
+// calls setjmp; libjpeg's own memory is released by jpeg_destroy_decompress.
+struct JpegErrorMgr {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+    bool inScans; // set once the header is read
+};
+
+[[noreturn]] void onJpegError(j_common_ptr cinfo) {
+    auto* mgr = reinterpret_cast<JpegErrorMgr*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, mgr->message);
+    std::longjmp(mgr->jump, 1);
+}
+
+// Warnings that mean lost or damaged picture data: the picture would be partial, so fail.
+// Stray bytes between header segments lose nothing and are common enough to let pass.
+bool isDataWarning(int code, bool inScans) {
+    switch (code) {
+    case JWRN_EXTRANEOUS_DATA:
+        return inScans;
+    case JWRN_JPEG_EOF:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_MUST_RESYNC:
+    case JWRN_NOT_SEQUENTIAL:
+    case JWRN_BOGUS_PROGRESSION:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void onJpegMessage(j_common_ptr cinfo, int level) {
+    // Trace messages (level >= 0) and harmless metadata warnings are dropped unprinted.
+    const auto* mgr = reinterpret_cast<const JpegErrorMgr*>(cinfo->err);
+    if (level < 0 && isDataWarning(cinfo->err->msg_code, mgr->inScans)) onJpegError(cinfo);
+}
+
+void onJpegOutput(j_common_ptr) {}
+
+struct JpegDecoder {
+    jpeg_decompress_struct cinfo{};
+    JpegErrorMgr err{};
+    bool created = false;
+
+    JpegDecoder() = default;
+    JpegDecoder(const JpegDecoder&) = delete;
+    JpegDecoder& operator=(const JpegDecoder&) = delete;
+    ~JpegDecoder() {
+        if (created) jpeg_destroy_decompress(&cinfo);
+    }
+};
+
+std::uint8_t mul255(unsigned a, unsigned b) {
+    return static_cast<std::uint8_t>((a * b + 127) / 255);
+}
+
+// Four-component samples to RGB. Adobe writers store the inks inverted (0 = full ink), so
+// a sample there is already "how much light is left".
+void cmykRowToRgb(const JSAMPLE* src, std::uint8_t* dst, JDIMENSION width, bool inverted) {
+    for (JDIMENSION x = 0; x < width; ++x, src += 4, dst += 3) {
+        unsigned c = src[0], m = src[1], y = src[2], k = src[3];
+        if (!inverted) {
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
+        }
+        dst[0] = mul255(c, k);
+        dst[1] = mul255(m, k);
+        dst[2] = mul255(y, k);
+    }
+}
+
+std::uint32_t perCmToDpi(unsigned v) {
+    return static_cast<std::uint32_t>((v * 254u + 50u) / 100u);
+}
+
+// Every libjpeg call happens here, below setjmp; only trivially destructible locals.
+// On failure `why` points at a static reason or at d.err.message.
+bool runJpeg(JpegDecoder& d, Bytes data, Image& out, std::string& createErr, const char*& why) {
+    jpeg_decompress_struct& cinfo = d.cinfo;
+    cinfo.err = jpeg_std_error(&d.err.pub);
+    d.err.pub.error_exit = onJpegError;
+    d.err.pub.emit_message = onJpegMessage;
+    d.err.pub.output_message = onJpegOutput;
+    d.err.message[0] = '\0';
+    d.err.inScans = false;
+    if (setjmp(d.err.jump)) {
+        why = d.err.message[0] ? d.err.message : "corrupt JPEG data";
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    d.created = true;
+    jpeg_mem_src(&cinfo, data.data(), static_cast<unsigned long>(data.size()));
+    jpeg_read_header(&cinfo, TRUE);
+
+    if (!detail::sizeAllowed(cinfo.image_width, cinfo.image_height)) {
+        why = "image too large";
+        return false;
+    }
+    bool cmyk = false;
+    std::uint16_t bpp = 24;
+    switch (cinfo.num_components) {
+    case 1:
+        cinfo.out_color_space = JCS_GRAYSCALE;
+        bpp = 8;
+        break;
+    case 3:
+        if (cinfo.jpeg_color_space != JCS_YCbCr && cinfo.jpeg_color_space != JCS_RGB) {
+            why = "unsupported JPEG colour space";
+            return false;
+        }
+        cinfo.out_color_space = JCS_RGB;
+        break;
+    case 4:
+        if (cinfo.jpeg_color_space != JCS_CMYK && cinfo.jpeg_color_space != JCS_YCCK) {
+            why = "unsupported JPEG colour space";
+            return false;
+        }
+        cinfo.out_color_space = JCS_CMYK;
+        cmyk = true;
+        break;
+    default:
+        why = "unsupported JPEG component count";
+        return false;
+    }
+
+    if (!out.Create(cinfo.image_width, cinfo.image_height, bpp, &createErr)) {
+        why = createErr.c_str();
+        return false;
+    }
+    if (bpp == 8) out.SetGrayPalette();
+    if (cinfo.saw_JFIF_marker) {
+        if (cinfo.density_unit == 1)
+            out.SetDpi(cinfo.X_density, cinfo.Y_density);
+        else if (cinfo.density_unit == 2)
+            out.SetDpi(perCmToDpi(cinfo.X_density), perCmToDpi(cinfo.Y_density));
+    }
+
+    d.err.inScans = true;
+    jpeg_start_decompress(&cinfo);
+    if (cinfo.output_width != out.GetWidth() || cinfo.output_height != out.GetHeight() ||
+        cinfo.output_components != (bpp == 8 ? 1 : (cmyk ? 4 : 3))) {
+        why = "unexpected JPEG output layout";
+        return false;
+    }
+    JSAMPARRAY cmykRow = nullptr;
+    if (cmyk)
+        cmykRow = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
+                                             cinfo.output_width * 4, 1);
+    const bool inverted = cinfo.saw_Adobe_marker;
+    while (cinfo.output_scanline < cinfo.output_height) {
+        const JDIMENSION y = cinfo.output_scanline;
+        if (cmyk) {
+            if (jpeg_read_scanlines(&cinfo, cmykRow, 1) != 1) break;
+            cmykRowToRgb(cmykRow[0], out.Row(y), cinfo.output_width, inverted);
+        } else {
+            JSAMPROW row = out.Row(y);
+            if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) break;
+        }
+    }
+    if (cinfo.output_scanline != cinfo.output_height) {
+        why = "truncated JPEG data";
+        return false;
+    }
+    // Reading on to EOI is what reveals a file cut after its last scan line.
+    jpeg_finish_decompress(&cinfo);
+    return true;
+}
+
+} // namespace
+
+bool decodeJpeg(Bytes data, Image& out, std::string& err) {
+    if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8)
+        return detail::fail(err, "not a JPEG file");
+    JpegDecoder decoder;
+    std::string createErr;
+    const char* why = nullptr;
+    if (!runJpeg(decoder, data, out, createErr, why)) {
+        err = std::string("JPEG: ") + (why ? why : "decoding failed");
+        return false;
+    }
+    return true;
 }
 
 } // namespace folio::codecs
