@@ -1,11 +1,397 @@
 #include "book/image/Image.h"
 
+#include "book/image/codecs/Codecs.h"
+#include "book/image/kernels.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+
 namespace folio {
 
-bool Image::RotateLeft() { return false; }
-bool Image::GrayScale() { return false; }
-bool Image::Resample2(std::uint32_t, std::uint32_t, int, int, bool) { return false; }
-bool Image::IncreaseBpp24() { return false; }
-bool Image::Encode(std::vector<std::uint8_t>&, std::uint32_t) { return false; }
+namespace kernels {
+
+namespace {
+
+constexpr std::uint32_t kOne = 1u << kWeightBits;
+
+// Vertical pass for output row r: weighted sum of `taps` whole source rows. The loops run
+// over contiguous rows, which is what lets the compiler vectorise them.
+template <typename In, typename Out, int Shift>
+void verticalRow(const In* src, std::size_t stride, const AxisPlan& plan, std::uint32_t r,
+                 std::uint32_t* acc, Out* out, std::size_t n) {
+    const std::uint16_t* w = plan.weights.data() + std::size_t{r} * plan.taps;
+    const In* s = src + std::size_t{plan.start[r]} * stride;
+    const std::uint16_t w0 = w[0];
+    for (std::size_t x = 0; x < n; ++x)
+        acc[x] = (1u << (Shift - 1)) + static_cast<std::uint32_t>(w0) * s[x];
+    for (std::uint32_t k = 1; k < plan.taps; ++k) {
+        const std::uint16_t wk = w[k];
+        if (wk == 0) continue;
+        const In* sk = s + k * stride;
+        for (std::size_t x = 0; x < n; ++x)
+            acc[x] += static_cast<std::uint32_t>(wk) * sk[x];
+    }
+    for (std::size_t x = 0; x < n; ++x)
+        out[x] = static_cast<Out>(acc[x] >> Shift);
+}
+
+template <typename In, typename Out, int Shift, std::size_t C>
+void horizontalRow(const In* src, Out* out, const AxisPlan& plan, std::uint32_t dw) {
+    const std::uint32_t taps = plan.taps;
+    const std::uint16_t* w = plan.weights.data();
+    for (std::uint32_t i = 0; i < dw; ++i, w += taps, out += C) {
+        const In* s = src + std::size_t{plan.start[i]} * C;
+        std::array<std::uint32_t, C> a;
+        a.fill(1u << (Shift - 1));
+        for (std::uint32_t k = 0; k < taps; ++k, s += C)
+            for (std::size_t c = 0; c < C; ++c)
+                a[c] += static_cast<std::uint32_t>(w[k]) * s[c];
+        for (std::size_t c = 0; c < C; ++c)
+            out[c] = static_cast<Out>(a[c] >> Shift);
+    }
+}
+
+// Between the passes samples keep 7 extra fraction bits, so the two roundings together stay
+// well inside one level of the exact result.
+constexpr int kMidBits = 7;
+constexpr int kSingle = kWeightBits;                // 8-bit in, 8-bit out
+constexpr int kFirst = kWeightBits - kMidBits;      // 8-bit in, widened out
+constexpr int kSecond = kWeightBits + kMidBits;     // widened in, 8-bit out
+static_assert(255u * (1u << kSecond) < (1u << 31)); // sums of the second pass fit uint32
+
+template <std::size_t C>
+void resampleC(const std::uint8_t* src, std::uint32_t sw, std::uint32_t sh, std::uint8_t* dst,
+               std::uint32_t dw, std::uint32_t dh) {
+    const std::size_t rowIn = std::size_t{sw} * C, rowOut = std::size_t{dw} * C;
+    if (sw == dw && sh == dh) {
+        std::memcpy(dst, src, rowIn * sh);
+        return;
+    }
+    if (sh == dh) {
+        const AxisPlan px = planAxis(sw, dw);
+        for (std::uint32_t y = 0; y < sh; ++y)
+            horizontalRow<std::uint8_t, std::uint8_t, kSingle, C>(src + y * rowIn, dst + y * rowOut,
+                                                                  px, dw);
+        return;
+    }
+    const AxisPlan py = planAxis(sh, dh);
+    if (sw == dw) {
+        std::vector<std::uint32_t> acc(rowIn);
+        for (std::uint32_t r = 0; r < dh; ++r)
+            verticalRow<std::uint8_t, std::uint8_t, kSingle>(src, rowIn, py, r, acc.data(),
+                                                             dst + r * rowOut, rowIn);
+        return;
+    }
+    const AxisPlan px = planAxis(sw, dw);
+    // Whichever axis goes first, the other pass sees fewer samples; the horizontal pass does
+    // not vectorise, so it is counted twice as dear.
+    const double verticalFirst = double(dh) * double(rowIn) * py.taps + 2.0 * dh * rowOut * px.taps;
+    const double horizontalFirst = 2.0 * sh * rowOut * px.taps + double(dh) * rowOut * py.taps;
+    if (verticalFirst <= horizontalFirst) {
+        // One intermediate row at a time: it stays in cache between the two passes.
+        std::vector<std::uint32_t> acc(rowIn);
+        std::vector<std::uint16_t> mid(rowIn);
+        for (std::uint32_t r = 0; r < dh; ++r) {
+            verticalRow<std::uint8_t, std::uint16_t, kFirst>(src, rowIn, py, r, acc.data(),
+                                                             mid.data(), rowIn);
+            horizontalRow<std::uint16_t, std::uint8_t, kSecond, C>(mid.data(), dst + r * rowOut, px,
+                                                                   dw);
+        }
+    } else {
+        std::vector<std::uint16_t> mid(rowOut * sh);
+        for (std::uint32_t y = 0; y < sh; ++y)
+            horizontalRow<std::uint8_t, std::uint16_t, kFirst, C>(src + y * rowIn,
+                                                                  mid.data() + y * rowOut, px, dw);
+        std::vector<std::uint32_t> acc(rowOut);
+        for (std::uint32_t r = 0; r < dh; ++r)
+            verticalRow<std::uint16_t, std::uint8_t, kSecond>(mid.data(), rowOut, py, r, acc.data(),
+                                                              dst + r * rowOut, rowOut);
+    }
+}
+
+} // namespace
+
+AxisPlan planAxis(std::uint32_t src, std::uint32_t dst) {
+    AxisPlan plan;
+    plan.start.resize(dst);
+    // Every source index an output touches, with its exact weight in 1 << kWeightBits units.
+    struct Tap {
+        std::uint32_t index;
+        std::uint32_t weight;
+    };
+    std::vector<Tap> taps;
+    std::vector<std::uint32_t> first(dst), count(dst);
+    if (dst == src) {
+        for (std::uint32_t i = 0; i < dst; ++i) {
+            first[i] = i;
+            count[i] = 1;
+            taps.push_back({i, kOne});
+        }
+    } else if (dst < src) {
+        // Area average: output i covers [i * src, (i + 1) * src) in units of 1 / dst source
+        // pixels; source j covers [j * dst, (j + 1) * dst). Weights are differences of the
+        // rounded running coverage, so they add up to exactly one whatever the ratio and none
+        // can go negative.
+        const auto rounded = [&](std::uint64_t t) {
+            return static_cast<std::uint32_t>((t * 2 * kOne + src) / (2 * std::uint64_t{src}));
+        };
+        taps.reserve(std::size_t{src} + dst);
+        for (std::uint32_t i = 0; i < dst; ++i) {
+            const std::uint64_t lo = std::uint64_t{i} * src, hi = lo + src;
+            const auto j0 = static_cast<std::uint32_t>(lo / dst);
+            const auto j1 = static_cast<std::uint32_t>((hi - 1) / dst);
+            first[i] = static_cast<std::uint32_t>(taps.size());
+            for (std::uint32_t j = j0; j <= j1; ++j) {
+                const std::uint64_t a = std::max<std::uint64_t>(lo, std::uint64_t{j} * dst);
+                const std::uint64_t b = std::min<std::uint64_t>(hi, std::uint64_t{j + 1} * dst);
+                taps.push_back({j, rounded(b - lo) - rounded(a - lo)});
+            }
+            count[i] = j1 - j0 + 1;
+        }
+    } else {
+        // Bilinear with centres aligned: s = (i + 0.5) * src / dst - 0.5, as the fraction
+        // num / den; beyond the border the edge pixel repeats.
+        const std::int64_t den = 2 * std::int64_t{dst};
+        for (std::uint32_t i = 0; i < dst; ++i) {
+            const std::int64_t num = (2 * std::int64_t{i} + 1) * src - dst;
+            const std::int64_t j0 = num >= 0 ? num / den : -((-num + den - 1) / den);
+            const std::int64_t frac = num - j0 * den;
+            const auto w1 = static_cast<std::uint32_t>((frac * 2 * kOne + den) / (2 * den));
+            const auto clampIndex = [&](std::int64_t j) {
+                return static_cast<std::uint32_t>(std::clamp<std::int64_t>(j, 0, src - 1));
+            };
+            first[i] = static_cast<std::uint32_t>(taps.size());
+            count[i] = 2;
+            taps.push_back({clampIndex(j0), kOne - w1});
+            taps.push_back({clampIndex(j0 + 1), w1});
+        }
+    }
+    // Lay the taps out as a dense window of the same width for every output.
+    std::uint32_t width = 1;
+    for (std::uint32_t i = 0; i < dst; ++i)
+        width = std::max(width, taps[first[i] + count[i] - 1].index - taps[first[i]].index + 1);
+    plan.taps = std::min(width, src);
+    plan.weights.assign(std::size_t{dst} * plan.taps, 0);
+    for (std::uint32_t i = 0; i < dst; ++i) {
+        const std::uint32_t start = std::min(taps[first[i]].index, src - plan.taps);
+        plan.start[i] = start;
+        for (std::uint32_t k = 0; k < count[i]; ++k) {
+            const Tap& t = taps[first[i] + k];
+            plan.weights[std::size_t{i} * plan.taps + (t.index - start)] +=
+                static_cast<std::uint16_t>(t.weight);
+        }
+    }
+    return plan;
+}
+
+void resample(const std::uint8_t* src, std::uint32_t sw, std::uint32_t sh, int channels,
+              std::uint8_t* dst, std::uint32_t dw, std::uint32_t dh) {
+    if (channels == 3)
+        resampleC<3>(src, sw, sh, dst, dw, dh);
+    else
+        resampleC<1>(src, sw, sh, dst, dw, dh);
+}
+
+} // namespace kernels
+
+namespace {
+
+std::vector<Rgb> grayRamp() {
+    std::vector<Rgb> ramp(256);
+    for (std::size_t i = 0; i < 256; ++i) {
+        const auto v = static_cast<std::uint8_t>(i);
+        ramp[i] = Rgb{v, v, v};
+    }
+    return ramp;
+}
+
+// Nearest palette entry by squared RGB distance (lowest index on ties). Resampled palette
+// pictures hold few distinct colours, so a small direct-mapped cache answers most pixels.
+class NearestColour {
+  public:
+    explicit NearestColour(const std::vector<Rgb>& palette)
+        : palette_(palette), keys_(kSlots, kEmpty), values_(kSlots) {}
+
+    std::uint8_t operator()(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+        const std::uint32_t key = (std::uint32_t{r} << 16) | (std::uint32_t{g} << 8) | b;
+        const std::uint32_t slot = (key * 2654435761u) >> (32 - kSlotBits);
+        if (keys_[slot] == key) return values_[slot];
+        std::uint32_t best = 0, bestDistance = ~0u;
+        for (std::size_t i = 0; i < palette_.size(); ++i) {
+            const int dr = int{palette_[i].r} - r, dg = int{palette_[i].g} - g,
+                      db = int{palette_[i].b} - b;
+            const auto d = static_cast<std::uint32_t>(dr * dr + dg * dg + db * db);
+            if (d < bestDistance) {
+                bestDistance = d;
+                best = static_cast<std::uint32_t>(i);
+            }
+        }
+        keys_[slot] = key;
+        values_[slot] = static_cast<std::uint8_t>(best);
+        return values_[slot];
+    }
+
+  private:
+    static constexpr int kSlotBits = 12;
+    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+    static constexpr std::uint32_t kEmpty = ~0u; // no 24-bit colour has this key
+    const std::vector<Rgb>& palette_;
+    std::vector<std::uint32_t> keys_;
+    std::vector<std::uint8_t> values_;
+};
+
+bool withinLimits(std::uint32_t w, std::uint32_t h) {
+    return w <= kMaxImageSide && h <= kMaxImageSide && std::uint64_t{w} * h <= kMaxImagePixels;
+}
+
+} // namespace
+
+bool Image::RotateLeft() {
+    if (!IsValid()) {
+        error_ = "no image to turn";
+        return false;
+    }
+    try {
+        std::vector<std::uint8_t> turned(pixels_.size());
+        if (bpp_ == 24)
+            kernels::rotateLeft<3>(pixels_.data(), width_, height_, turned.data());
+        else
+            kernels::rotateLeft<1>(pixels_.data(), width_, height_, turned.data());
+        pixels_ = std::move(turned);
+    } catch (const std::bad_alloc&) {
+        error_ = "out of memory";
+        return false;
+    }
+    std::swap(width_, height_);
+    std::swap(xDpi_, yDpi_);
+    return true;
+}
+
+bool Image::GrayScale() {
+    if (!IsValid()) {
+        error_ = "no image to convert";
+        return false;
+    }
+    if (IsGrayRamp()) return true;
+    try {
+        std::vector<Rgb> ramp = grayRamp();
+        if (bpp_ == 24) {
+            std::vector<std::uint8_t> gray(static_cast<std::size_t>(width_) * height_);
+            kernels::rgbToLuma(pixels_.data(), gray.size(), gray.data());
+            pixels_ = std::move(gray);
+        } else {
+            // Indices are always below the palette size, so every lookup hits a real entry.
+            std::array<std::uint8_t, 256> level{};
+            for (std::size_t i = 0; i < palette_.size() && i < level.size(); ++i)
+                level[i] = kernels::luma(palette_[i].r, palette_[i].g, palette_[i].b);
+            for (std::uint8_t& p : pixels_)
+                p = level[p];
+        }
+        palette_ = std::move(ramp);
+        bpp_ = 8;
+    } catch (const std::bad_alloc&) {
+        error_ = "out of memory";
+        return false;
+    }
+    return true;
+}
+
+// The remaining arguments name variants of the scaler that the book never selects: every
+// page goes through the same area-average / bilinear path.
+bool Image::Resample2(std::uint32_t newWidth, std::uint32_t newHeight, int, int, bool) {
+    if (!IsValid()) {
+        error_ = "no image to scale";
+        return false;
+    }
+    if (newWidth == 0 || newHeight == 0) {
+        error_ = "empty target size";
+        return false;
+    }
+    if (!withinLimits(newWidth, newHeight)) {
+        error_ = "target size too large";
+        return false;
+    }
+    if (newWidth == width_ && newHeight == height_) return true;
+    const std::size_t newPixels = std::size_t{newWidth} * newHeight;
+    try {
+        std::vector<std::uint8_t> out(newPixels * BytesPerPixel());
+        if (bpp_ == 24 || IsGrayRamp()) {
+            kernels::resample(pixels_.data(), width_, height_, static_cast<int>(BytesPerPixel()),
+                              out.data(), newWidth, newHeight);
+        } else {
+            // Indices carry no order, so colours are blended and then matched back.
+            std::vector<std::uint8_t> rgb(pixels_.size() * 3);
+            for (std::size_t i = 0; i < pixels_.size(); ++i) {
+                const Rgb c = palette_[pixels_[i]];
+                rgb[3 * i] = c.r;
+                rgb[3 * i + 1] = c.g;
+                rgb[3 * i + 2] = c.b;
+            }
+            std::vector<std::uint8_t> scaled(newPixels * 3);
+            kernels::resample(rgb.data(), width_, height_, 3, scaled.data(), newWidth, newHeight);
+            rgb = {};
+            NearestColour nearest(palette_);
+            for (std::size_t i = 0; i < newPixels; ++i)
+                out[i] = nearest(scaled[3 * i], scaled[3 * i + 1], scaled[3 * i + 2]);
+        }
+        pixels_ = std::move(out);
+    } catch (const std::bad_alloc&) {
+        error_ = "out of memory";
+        return false;
+    }
+    width_ = newWidth;
+    height_ = newHeight;
+    return true;
+}
+
+bool Image::IncreaseBpp24() {
+    if (!IsValid()) {
+        error_ = "no image to convert";
+        return false;
+    }
+    if (bpp_ == 24) return true;
+    try {
+        std::vector<std::uint8_t> rgb(pixels_.size() * 3);
+        for (std::size_t i = 0; i < pixels_.size(); ++i) {
+            const Rgb c = palette_[pixels_[i]];
+            rgb[3 * i] = c.r;
+            rgb[3 * i + 1] = c.g;
+            rgb[3 * i + 2] = c.b;
+        }
+        pixels_ = std::move(rgb);
+    } catch (const std::bad_alloc&) {
+        error_ = "out of memory";
+        return false;
+    }
+    palette_.clear();
+    bpp_ = 24;
+    return true;
+}
+
+bool Image::Encode(std::vector<std::uint8_t>& out, std::uint32_t imageType) {
+    if (imageType != kFormatJpeg) {
+        error_ = "only JPEG is written";
+        return false;
+    }
+    if (!IsValid()) {
+        error_ = "no image to encode";
+        return false;
+    }
+    if (bpp_ != 24 && !IsGrayRamp()) {
+        error_ = "a colour palette image must be made true colour or gray first";
+        return false;
+    }
+    // Encoded aside so that `out` keeps its content when the encoder fails half way.
+    std::vector<std::uint8_t> fresh;
+    std::string err;
+    if (!codecs::encodeJpeg(*this, jpegQuality_, fresh, err)) {
+        error_ = err;
+        return false;
+    }
+    out = std::move(fresh);
+    return true;
+}
 
 } // namespace folio
