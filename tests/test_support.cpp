@@ -155,16 +155,9 @@ JpegFacts readJpegFacts(const std::vector<std::uint8_t>& jpeg) {
         facts.xDensity = cinfo.X_density;
         facts.yDensity = cinfo.Y_density;
     }
-    if (cinfo.quant_tbl_ptrs[0]) {
-        // quantval is in zigzag order; report natural order.
-        static const int kZigzag[64] = {
-            0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-            41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-            30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
-        facts.lumaTable.assign(64, 0);
-        for (int i = 0; i < 64; ++i)
-            facts.lumaTable[kZigzag[i]] = cinfo.quant_tbl_ptrs[0]->quantval[i];
-    }
+    if (cinfo.quant_tbl_ptrs[0]) // libjpeg keeps quantval in natural order
+        facts.lumaTable.assign(cinfo.quant_tbl_ptrs[0]->quantval,
+                               cinfo.quant_tbl_ptrs[0]->quantval + 64);
     jpeg_start_decompress(&cinfo);
     row.resize(static_cast<std::size_t>(cinfo.output_width) * cinfo.output_components);
     while (cinfo.output_scanline < cinfo.output_height) {

@@ -1,0 +1,167 @@
+#include "book/book_check.h"
+#include "cli/cli.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace folio {
+namespace {
+
+using test::Color;
+
+struct Run {
+    int code;
+    std::string out, err;
+};
+
+Run run(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    const int code = cli::run(args, out, err);
+    return {code, out.str(), err.str()};
+}
+
+Color stripes(std::uint32_t x, std::uint32_t y) {
+    return {static_cast<std::uint8_t>((x / 8) % 2 * 200), static_cast<std::uint8_t>(y), 90};
+}
+
+class Cli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directory(pagesDir());
+        // Written out of order so that only natural ordering gives page1, page2, page10.
+        for (const auto& [name, w, h] : {std::tuple{"page10.bmp", 300u, 200u},
+                                         std::tuple{"page2.bmp", 200u, 300u},
+                                         std::tuple{"page1.bmp", 64u, 64u}})
+            test::writeFile(pagesDir() + "/" + name, test::bmp24(w, h, stripes));
+        test::writeFile(pagesDir() + "/notes.txt", "not a page");
+    }
+    std::string pagesDir() const { return dir.file("pages"); }
+    test::TempDir dir;
+};
+
+TEST_F(Cli, MakeFromAFolderThenInspect) {
+    const std::string cover = dir.file("cover.bmp");
+    test::writeFile(cover, test::bmp24(120, 90, stripes));
+    const auto made = run({"make", "-o", dir.file("book"), "--title", "标题", "--author", "me",
+                           "--jobs", "2", "--color", cover, pagesDir()});
+    ASSERT_EQ(made.code, 0) << made.err;
+    EXPECT_NE(made.out.find("4 pages, 0 skipped"), std::string::npos) << made.out;
+
+    const auto shown = run({"inspect", dir.file("book.QFB")});
+    EXPECT_EQ(shown.code, 0) << shown.err;
+    EXPECT_NE(shown.out.find("title:  标题"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("pages:  4"), std::string::npos) << shown.out;
+
+    const BookInfo info = checkBook(test::readFile(dir.file("book.QFB")));
+    ASSERT_EQ(info.pages.size(), 4u);
+    // Cover in colour first, then the folder in natural order as gray pages.
+    EXPECT_EQ(info.pages[0].components, 3);
+    EXPECT_EQ(info.pages[0].width, 853u); // 120x90
+    EXPECT_EQ(info.pages[1].width, 640u); // page1 64x64
+    EXPECT_EQ(info.pages[2].width, 960u); // page2 turned to 300x200
+    EXPECT_EQ(info.pages[3].width, 960u); // page10
+    for (int i = 1; i < 4; ++i) EXPECT_EQ(info.pages[static_cast<std::size_t>(i)].components, 1);
+}
+
+TEST_F(Cli, SameBookTwiceIsByteIdentical) {
+    ASSERT_EQ(run({"make", "-o", dir.file("a"), "-j", "1", pagesDir()}).code, 0);
+    ASSERT_EQ(run({"make", "-o", dir.file("b"), pagesDir()}).code, 0);
+    EXPECT_EQ(test::readFile(dir.file("a.QFB")), test::readFile(dir.file("b.QFB")));
+}
+
+TEST_F(Cli, ExistingBookRefusedWithoutOverwrite) {
+    test::writeFile(dir.file("b.QFB"), "old");
+    const auto refused = run({"make", "-o", dir.file("b.QFB"), pagesDir()});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("--overwrite"), std::string::npos) << refused.err;
+    EXPECT_EQ(test::readFile(dir.file("b.QFB")).size(), 3u);
+    EXPECT_EQ(run({"make", "--overwrite", "-o", dir.file("b.QFB"), pagesDir()}).code, 0);
+    EXPECT_TRUE(checkBook(test::readFile(dir.file("b.QFB"))).sound());
+}
+
+TEST_F(Cli, SkippedPagesListedWithReasons) {
+    const std::string broken = dir.file("broken.png");
+    test::writeFile(broken, "\x89PNG but not really");
+    const auto r = run({"make", "-o", dir.file("c"), broken, dir.file("missing.jpg"),
+                        dir.file("readme")});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.err.find("skipped " + broken + ": does not load"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("missing.jpg: does not load: cannot open file"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("readme: not an image file name"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("0 pages, 3 skipped"), std::string::npos) << r.out;
+}
+
+struct UsageCase {
+    std::vector<std::string> args;
+    int code;
+    const char* message;
+};
+
+TEST(CliUsage, ErrorsAndHelp) {
+    const UsageCase cases[] = {
+        {{}, 2, "no command"},
+        {{"frobnicate"}, 2, "unknown command"},
+        {{"make", "page.jpg"}, 2, "no output file"},
+        {{"make", "-o"}, 2, "needs a file name"},
+        {{"make", "-o", "x", "--gray-quality", "101"}, 2, "0 to 100"},
+        {{"make", "-o", "x", "--color-quality", "-1"}, 2, "0 to 100"},
+        {{"make", "-o", "x", "--jobs", "0"}, 2, "1 to 999"},
+        {{"make", "-o", "x", "--bogus"}, 2, "unknown option"},
+        {{"inspect"}, 2, "exactly one"},
+        {{"probe"}, 2, "at least one"},
+    };
+    for (const auto& c : cases) {
+        const auto r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    for (const char* command : {"make", "inspect", "probe"}) {
+        const auto r = run({command, "--help"});
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.out.rfind(std::string("Usage: folioforge ") + command, 0), 0u) << r.out;
+    }
+}
+
+TEST(CliInspect, NamesTheFirstBrokenRule) {
+    test::TempDir dir;
+    ASSERT_EQ(run({"make", "-o", dir.file("e")}).code, 0);
+    auto bytes = test::readFile(dir.file("e.QFB"));
+    ASSERT_EQ(bytes.size(), 4216u);
+    struct Damage {
+        std::size_t offset;
+        std::uint8_t value;
+        const char* message;
+    };
+    for (const auto& d : {Damage{0, 'X', "magic"}, Damage{4, 0xE9, "slot count"},
+                          Damage{208, 1, "reserved byte 208"}, Damage{212, 1, "page 0 has size 0"}, Damage{216, 9, "size entry 0 past the last page"},
+                          Damage{4000, 1, "past the last page"}}) {
+        auto copy = bytes;
+        copy[d.offset] = d.value;
+        test::writeFile(dir.file("bad.QFB"), copy);
+        const auto r = run({"inspect", dir.file("bad.QFB")});
+        EXPECT_EQ(r.code, 1) << d.message;
+        EXPECT_NE(r.err.find(d.message), std::string::npos) << r.err;
+    }
+    auto longer = bytes;
+    longer.push_back(0);
+    test::writeFile(dir.file("long.QFB"), longer);
+    EXPECT_EQ(run({"inspect", dir.file("long.QFB")}).code, 1);
+    EXPECT_EQ(run({"inspect", dir.file("nothing.QFB")}).code, 1);
+}
+
+TEST(CliProbe, TypeAndSizeOrDash) {
+    test::TempDir dir;
+    const std::string good = dir.file("g.bmp"), text = dir.file("t.bmp"), none = dir.file("n.txt");
+    test::writeFile(good, test::bmp24(7, 5, stripes));
+    test::writeFile(text, "hello");
+    test::writeFile(none, "hello");
+    const auto r = run({"probe", good, text, none});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, good + "\t1\t7x5x24\n" + text + "\t1\t-\n" + none + "\t0\t-\n");
+}
+
+} // namespace
+} // namespace folio
