@@ -1,0 +1,142 @@
+#include "ui_test_support.h"
+
+#include "ui/templates.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+
+namespace folio::ui::test {
+
+void FakeBoxes::information(QWidget*, const QString& text, const QString& details) {
+    calls.push_back({QStringLiteral("information"), text, details});
+    if (onBox) onBox();
+}
+
+bool FakeBoxes::question(QWidget*, const QString& text) {
+    calls.push_back({QStringLiteral("question"), text, {}});
+    if (onBox) onBox();
+    return answer;
+}
+
+void FakeBoxes::critical(QWidget*, const QString& text) {
+    calls.push_back({QStringLiteral("critical"), text, {}});
+    if (onBox) onBox();
+}
+
+std::optional<std::vector<std::string>> FakeChooser::chooseFiles(const std::string& t,
+                                                                 const std::string& f) {
+    ++calls;
+    title = t;
+    filter = f;
+    return next;
+}
+
+QRgb patternColor(int x, int y) {
+    return qRgb((x * 7) & 0xff, (y * 13) & 0xff, ((x + y) * 5) & 0xff);
+}
+
+std::string writePicture(const QTemporaryDir& dir, const QString& name, int w, int h,
+                         const char* format) {
+    QImage img(w, h, QImage::Format_RGB888);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            img.setPixel(x, y, patternColor(x, y));
+    const QString path = dir.filePath(name);
+    if (!img.save(path, format)) qFatal("cannot write test picture %s", qPrintable(path));
+    return toNative(path);
+}
+
+UiServices fakeServices(FakeBoxes& boxes, FakeChooser& chooser) {
+    UiServices s;
+    s.boxes = &boxes;
+    s.chooser = &chooser;
+    return s;
+}
+
+MainWindowRig::MainWindowRig() : dlg(fakeServices(boxes, chooser)) {
+    dlg.show();
+    if (!QTest::qWaitForWindowExposed(&dlg)) qWarning("main window not exposed");
+}
+
+MainWindowRig::MainWindowRig(UiServices services)
+    : dlg([&] {
+          if (!services.boxes) services.boxes = &boxes;
+          if (!services.chooser) services.chooser = &chooser;
+          return services;
+      }()) {
+    dlg.show();
+    if (!QTest::qWaitForWindowExposed(&dlg)) qWarning("main window not exposed");
+}
+
+QPoint rowCentre(const CPageListDlg& dlg, int row) {
+    const QRect r = dlg.m_list->visualRect(dlg.m_list->model()->index(row, 0));
+    return r.center();
+}
+
+void clickRow(CPageListDlg& dlg, int row, Qt::KeyboardModifiers mods) {
+    QTest::mouseClick(dlg.m_list->viewport(), Qt::LeftButton, mods, rowCentre(dlg, row));
+}
+
+void selectRows(CPageListDlg& dlg, const std::vector<int>& rows) {
+    dlg.m_list->clearSelection();
+    for (int r : rows)
+        clickRow(dlg, r, Qt::ControlModifier);
+}
+
+void doubleClickAt(CPageListDlg& dlg, QPoint viewportPos) {
+    QTest::mouseDClick(dlg.m_list->viewport(), Qt::LeftButton, Qt::NoModifier, viewportPos);
+}
+
+void clickButton(const QWidget& dlg, int id) {
+    auto* b = control<QPushButton>(dlg, id);
+    if (!b) qFatal("no button %d", id);
+    QTest::mouseClick(b, Qt::LeftButton);
+}
+
+QStringList modelColumn(const CPageListDlg& dlg, int cell) {
+    QStringList out;
+    for (int i = 0; i < dlg.pages().rowCount(); ++i)
+        out << fromNative(dlg.pages().cellText(i, cell));
+    return out;
+}
+
+QStringList viewColumn(const CPageListDlg& dlg, int cell) {
+    QStringList out;
+    for (int i = 0; i < dlg.m_list->rowCount(); ++i) {
+        const QTableWidgetItem* item = dlg.m_list->item(i, cell);
+        out << (item ? item->text() : QStringLiteral("<none>"));
+    }
+    return out;
+}
+
+std::vector<int> modelSelection(const CPageListDlg& dlg) {
+    std::vector<int> out;
+    for (int s = dlg.pages().nextSelected(-1); s != -1; s = dlg.pages().nextSelected(s))
+        out.push_back(s);
+    return out;
+}
+
+std::vector<int> viewSelection(const CPageListDlg& dlg) {
+    std::vector<int> out;
+    for (int i = 0; i < dlg.m_list->rowCount(); ++i)
+        if (dlg.m_list->selectionModel()->isRowSelected(i, QModelIndex())) out.push_back(i);
+    return out;
+}
+
+void closeNextModal(std::function<void(QWidget*)> inspect) {
+    QTimer::singleShot(0, [inspect] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal) {
+            closeNextModal(inspect); // not up yet
+            return;
+        }
+        if (inspect) inspect(modal);
+        if (auto* d = qobject_cast<QDialog*>(modal)) d->accept();
+    });
+}
+
+} // namespace folio::ui::test

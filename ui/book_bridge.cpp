@@ -1,0 +1,55 @@
+#include "ui/book_bridge.h"
+
+#include "book/book_builder.h"
+#include "book/image/Image.h"
+#include "book/image_type.h"
+
+#include <cstring>
+
+namespace folio::ui {
+
+QImage toQImage(const Image& image) {
+    const int w = static_cast<int>(image.GetWidth());
+    const int h = static_cast<int>(image.GetHeight());
+    if (!image.IsValid() || w <= 0 || h <= 0) return {};
+    const bool indexed = image.IsIndexed();
+    QImage out(w, h, indexed ? QImage::Format_Indexed8 : QImage::Format_RGB888);
+    if (out.isNull()) return {}; // no memory for the copy
+    if (indexed) {
+        QList<QRgb> table;
+        table.reserve(static_cast<qsizetype>(image.GetPalette().size()));
+        for (const Rgb& c : image.GetPalette())
+            table.push_back(qRgb(c.r, c.g, c.b));
+        out.setColorTable(table);
+    }
+    const std::size_t rowBytes = image.Stride();
+    for (int y = 0; y < h; ++y)
+        std::memcpy(out.scanLine(y), image.Row(static_cast<std::uint32_t>(y)), rowBytes);
+    return out;
+}
+
+PreviewPicture loadPreviewPicture(const std::string& path) {
+    PreviewPicture result;
+    const ImageType type = imageTypeOfPath(path);
+    if (type == 0) return result;
+    result.hasType = true;
+    Image image(0);
+    result.loaded = loadImageFile(image, path, type);
+    if (result.loaded) result.image = toQImage(image);
+    if (result.image.isNull()) result.loaded = false;
+    return result;
+}
+
+MakeReport makeBookFrom(const PageList& pages, const MakeFields& fields, BookPlatform& platform,
+                        ProgressDisplay& progress) {
+    BookRequest request;
+    request.fileName = fields.fileName;
+    request.title = fields.title;
+    request.author = fields.author;
+    request.grayQuality = fields.grayQuality;
+    request.colorQuality = fields.colorQuality;
+    request.jobs = fields.jobs;
+    return makeBook(pages, request, platform, progress);
+}
+
+} // namespace folio::ui

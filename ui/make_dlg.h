@@ -1,0 +1,60 @@
+// The progress window of MAKE (template 131) and the progress display built on it.
+#pragma once
+
+#include "book/platform.h"
+
+#include <QDialog>
+#include <QPoint>
+
+#include <memory>
+#include <string>
+
+class QLabel;
+class QProgressBar;
+
+namespace folio::ui {
+
+// A window rectangle as the window system gives it: right and bottom exclusive.
+struct WinRect {
+    int left = 0, top = 0, right = 0, bottom = 0;
+};
+WinRect outerRect(const QWidget& window);
+
+// Where a window of rectangle p stands when centred over m; not kept on the screen.
+QPoint centredOver(const WinRect& m, const WinRect& p);
+
+class CMakeDlg : public QDialog {
+    Q_OBJECT
+  public:
+    explicit CMakeDlg(QWidget* parent);
+    QLabel* heading() const { return m_heading; }
+    QLabel* pageLine() const { return m_pageLine; }
+    QProgressBar* bar() const { return m_bar; }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    QLabel* m_heading;
+    QLabel* m_pageLine;
+    QProgressBar* m_bar;
+};
+
+// The window lives from StartProgress to DestroyProgress of one MAKE command.
+class MakeProgress : public ProgressDisplay {
+  public:
+    explicit MakeProgress(QWidget* mainWindow) : m_main(mainWindow) {}
+    ~MakeProgress() override;
+    void StartProgress() override;
+    void ShowCurrentPage(const std::string& path, int done, int total) override;
+    void HideProgress() override;
+    void DestroyProgress() override;
+
+    CMakeDlg* window() const { return m_dlg.get(); }
+
+  private:
+    QWidget* m_main;
+    std::unique_ptr<CMakeDlg> m_dlg;
+};
+
+} // namespace folio::ui

@@ -1,0 +1,97 @@
+// The main window (template 102): the page list, the book's fields and the nine commands.
+#pragma once
+
+#include "book/add_pages.h"
+#include "book/page_list.h"
+#include "ui/services.h"
+#include "ui/show_pic_dlg.h"
+
+#include <QDialog>
+#include <QIcon>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QSlider;
+class QTableWidget;
+
+namespace folio::ui {
+
+class CPageListDlg : public QDialog, private PageListObserver {
+    Q_OBJECT
+  public:
+    explicit CPageListDlg(UiServices services = {}, QWidget* parent = nullptr);
+    ~CPageListDlg() override;
+
+    PageList& pages() { return m_pages; }
+    const PageList& pages() const { return m_pages; }
+    CShowPicDlg* preview() const { return m_pPreview.get(); }
+    QAction* aboutAction() const { return m_aboutAction; }
+
+    // Files named on the command line, added as ADD FILE adds chosen files; a directory
+    // stands for its image files.
+    std::vector<SkippedRow> AddFiles(const std::vector<std::string>& paths);
+
+    // The command handlers.
+    void OnAddFile();
+    void OnDelFile();
+    void OnMoveTop();
+    void OnMoveBottom();
+    void OnUp();
+    void OnDown();
+    void OnColorGray();
+    void OnMake();
+    void OnExit();
+    void OnDblclkList(int row);
+    void OnItemchangedList(int row);
+    void OnSysCommand(int id);
+
+    QIcon m_hIcon;
+    std::unique_ptr<CShowPicDlg> m_pPreview;
+    QTableWidget* m_list = nullptr;
+    QLineEdit* m_editTitle = nullptr;
+    QLineEdit* m_editAuthor = nullptr;
+    QLineEdit* m_editFileName = nullptr;
+    QSlider* m_sliderGray = nullptr;
+    QSlider* m_sliderColor = nullptr;
+    QLabel* m_labelGray = nullptr;
+    QLabel* m_labelColor = nullptr;
+
+  public slots:
+    void reject() override;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void OnInitDialog();
+    void runCommand(void (*command)(PageList&));
+    void destroyPreview();
+    void setViewRowSelected(int row, bool selected);
+    void syncViewSelection();
+    void copyViewSelection();
+
+    // The page list mirrored into the list view.
+    void rowInserted(int index) override;
+    void rowDeleted(int index) override;
+    void cellChanged(int index, int cell) override;
+    void selectionChanged(int index) override;
+
+    UiServices m_services;
+    std::unique_ptr<QtMessageBoxes> m_ownBoxes;
+    std::unique_ptr<QtFileChooser> m_ownChooser;
+    DiskFileLookup m_diskLookup;
+    PageList m_pages;
+    bool m_syncing = false; // the view is being set from the list: not a user's selection
+    bool m_previewPlaced = false;
+    QAction* m_aboutAction = nullptr;
+    QObject* m_listViewport = nullptr; // compared, never used after the view is gone
+};
+
+} // namespace folio::ui
