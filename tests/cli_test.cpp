@@ -31,9 +31,9 @@ class Cli : public ::testing::Test {
     void SetUp() override {
         std::filesystem::create_directory(pagesDir());
         // Written out of order so that only natural ordering gives page1, page2, page10.
-        for (const auto& [name, w, h] : {std::tuple{"page10.bmp", 300u, 200u},
-                                         std::tuple{"page2.bmp", 200u, 300u},
-                                         std::tuple{"page1.bmp", 64u, 64u}})
+        for (const auto& [name, w, h] :
+             {std::tuple{"page10.bmp", 300u, 200u}, std::tuple{"page2.bmp", 200u, 300u},
+              std::tuple{"page1.bmp", 64u, 64u}})
             test::writeFile(pagesDir() + "/" + name, test::bmp24(w, h, stripes));
         test::writeFile(pagesDir() + "/notes.txt", "not a page");
     }
@@ -62,7 +62,8 @@ TEST_F(Cli, MakeFromAFolderThenInspect) {
     EXPECT_EQ(info.pages[1].width, 640u); // page1 64x64
     EXPECT_EQ(info.pages[2].width, 960u); // page2 turned to 300x200
     EXPECT_EQ(info.pages[3].width, 960u); // page10
-    for (int i = 1; i < 4; ++i) EXPECT_EQ(info.pages[static_cast<std::size_t>(i)].components, 1);
+    for (int i = 1; i < 4; ++i)
+        EXPECT_EQ(info.pages[static_cast<std::size_t>(i)].components, 1);
 }
 
 TEST_F(Cli, SameBookTwiceIsByteIdentical) {
@@ -84,8 +85,8 @@ TEST_F(Cli, ExistingBookRefusedWithoutOverwrite) {
 TEST_F(Cli, SkippedPagesListedWithReasons) {
     const std::string broken = dir.file("broken.png");
     test::writeFile(broken, "\x89PNG but not really");
-    const auto r = run({"make", "-o", dir.file("c"), broken, dir.file("missing.jpg"),
-                        dir.file("readme")});
+    const auto r =
+        run({"make", "-o", dir.file("c"), broken, dir.file("missing.jpg"), dir.file("readme")});
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.err.find("skipped " + broken + ": does not load"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("missing.jpg: does not load: cannot open file"), std::string::npos)
@@ -136,7 +137,8 @@ TEST(CliInspect, NamesTheFirstBrokenRule) {
         const char* message;
     };
     for (const auto& d : {Damage{0, 'X', "magic"}, Damage{4, 0xE9, "slot count"},
-                          Damage{208, 1, "reserved byte 208"}, Damage{212, 1, "page 0 has size 0"}, Damage{216, 9, "size entry 0 past the last page"},
+                          Damage{208, 1, "reserved byte 208"}, Damage{212, 1, "page 0 has size 0"},
+                          Damage{216, 9, "size entry 0 past the last page"},
                           Damage{4000, 1, "past the last page"}}) {
         auto copy = bytes;
         copy[d.offset] = d.value;
