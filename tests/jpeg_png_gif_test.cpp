@@ -191,13 +191,13 @@ std::size_t findSof(const Bytes& f) {
 
 struct JpegCase {
     const char* name;
-    JpegSpec spec;
+    JpegSpec shape;
 };
 
 class JpegVariants : public testing::TestWithParam<JpegCase> {};
 
 TEST_P(JpegVariants, RgbBlocksDecodeWithinTolerance) {
-    const JpegSpec& s = GetParam().spec;
+    const JpegSpec& s = GetParam().shape;
     const Bytes file = makeJpeg(s, rgbBlocks(s.w, s.h));
     ASSERT_FALSE(file.empty());
     Image img;
@@ -1059,7 +1059,7 @@ TEST(GifDecode, PiecesWithoutSharedTableAreComposed) {
 TEST(GifDecode, NotComposedUnlessAllConditionsHold) {
     struct Case {
         const char* name;
-        GifSpec spec;
+        GifSpec shape;
         std::uint16_t wantBpp;
     };
     GifSpec withGlobal = composedSpec();
@@ -1074,7 +1074,7 @@ TEST(GifDecode, NotComposedUnlessAllConditionsHold) {
                           Case{"same height", sameHeight, 4}, Case{"single frame", single, 4}}) {
         Image img;
         std::string err;
-        ASSERT_TRUE(folio::codecs::decodeGif(makeGif(c.spec), img, err)) << c.name << err;
+        ASSERT_TRUE(folio::codecs::decodeGif(makeGif(c.shape), img, err)) << c.name << err;
         EXPECT_EQ(img.GetBpp(), c.wantBpp) << c.name;
         EXPECT_EQ(img.GetWidth(), 20u) << c.name;
         EXPECT_EQ(img.PixelColor(0, 0), tableColor(1, 1)) << c.name; // the first frame only

@@ -9,15 +9,15 @@ namespace folio {
 namespace {
 
 // "A* B C* D": rows named by letter, a star marks a selected row.
-PageList listFrom(const std::string& spec) {
+PageList listFrom(const std::string& layout) {
     PageList list;
-    for (std::size_t i = 0; i < spec.size(); ++i) {
-        if (spec[i] == ' ' || spec[i] == '*') continue;
+    for (std::size_t i = 0; i < layout.size(); ++i) {
+        if (layout[i] == ' ' || layout[i] == '*') continue;
         const int row = list.rowCount();
-        list.insertRow(row, std::string(1, spec[i]));
-        list.setCellText(row, kCellPath, std::string("/p/") + spec[i] + ".jpg");
+        list.insertRow(row, std::string(1, layout[i]));
+        list.setCellText(row, kCellPath, std::string("/p/") + layout[i] + ".jpg");
         list.setCellText(row, kCellGrayFlag, "Yes");
-        if (i + 1 < spec.size() && spec[i + 1] == '*') list.setSelected(row, true);
+        if (i + 1 < layout.size() && layout[i + 1] == '*') list.setSelected(row, true);
     }
     return list;
 }
