@@ -10,6 +10,21 @@
 
 namespace folio {
 
+namespace {
+// Palette indices to R, G, B bytes; throws std::bad_alloc like any vector.
+std::vector<std::uint8_t> expandPalette(const std::vector<std::uint8_t>& indices,
+                                        const std::vector<Rgb>& palette) {
+    std::vector<std::uint8_t> rgb(indices.size() * 3);
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        const Rgb c = palette[indices[i]];
+        rgb[3 * i] = c.r;
+        rgb[3 * i + 1] = c.g;
+        rgb[3 * i + 2] = c.b;
+    }
+    return rgb;
+}
+} // namespace
+
 namespace kernels {
 
 namespace {
@@ -322,13 +337,7 @@ bool Image::Resample2(std::uint32_t newWidth, std::uint32_t newHeight, int, int,
                               out.data(), newWidth, newHeight);
         } else {
             // Indices carry no order, so colours are blended and then matched back.
-            std::vector<std::uint8_t> rgb(pixels_.size() * 3);
-            for (std::size_t i = 0; i < pixels_.size(); ++i) {
-                const Rgb c = palette_[pixels_[i]];
-                rgb[3 * i] = c.r;
-                rgb[3 * i + 1] = c.g;
-                rgb[3 * i + 2] = c.b;
-            }
+            std::vector<std::uint8_t> rgb = expandPalette(pixels_, palette_);
             std::vector<std::uint8_t> scaled(newPixels * 3);
             kernels::resample(rgb.data(), width_, height_, 3, scaled.data(), newWidth, newHeight);
             rgb = {};
@@ -353,13 +362,7 @@ bool Image::IncreaseBpp24() {
     }
     if (bpp_ == 24) return true;
     try {
-        std::vector<std::uint8_t> rgb(pixels_.size() * 3);
-        for (std::size_t i = 0; i < pixels_.size(); ++i) {
-            const Rgb c = palette_[pixels_[i]];
-            rgb[3 * i] = c.r;
-            rgb[3 * i + 1] = c.g;
-            rgb[3 * i + 2] = c.b;
-        }
+        std::vector<std::uint8_t> rgb = expandPalette(pixels_, palette_);
         pixels_ = std::move(rgb);
     } catch (const std::bad_alloc&) {
         error_ = "out of memory";
