@@ -80,6 +80,7 @@ struct JpegSpec {
     J_COLOR_SPACE stored = JCS_YCbCr; // the file's colour space
     bool adobeMarker = true;          // only changes CMYK files
     bool progressive = false, arith = false;
+    int progressiveScans = 0; // gray only: a valid script of this many scans (64..704)
     int restartRows = 0;
     int densityUnit = 0, xDensity = 1, yDensity = 1;
 };
@@ -92,6 +93,7 @@ struct TestJpegErr {
 struct JpegWriter {
     jpeg_compress_struct c{};
     TestJpegErr err{};
+    std::array<jpeg_scan_info, 704> script{};
     bool created = false;
     unsigned char* buf = nullptr; // owned by the caller once compressed
     unsigned long size = 0;
@@ -120,6 +122,22 @@ bool compressJpeg(JpegWriter& w, const JpegSpec& s, const std::uint8_t* px, int 
     if (s.in == JCS_CMYK && !s.adobeMarker) w.c.write_Adobe_marker = FALSE;
     jpeg_set_quality(&w.c, 95, TRUE);
     if (s.progressive) jpeg_simple_progression(&w.c);
+    if (s.progressiveScans > 0) {
+        // First passes of DC and of each AC coefficient at Al 10, then refinements one bit at
+        // a time until the count is reached: every script of 64..704 scans is valid.
+        int n = 0;
+        auto add = [&](int ss, int se, int ah, int al) {
+            if (n < s.progressiveScans)
+                w.script[static_cast<std::size_t>(n++)] = jpeg_scan_info{1, {0}, ss, se, ah, al};
+        };
+        for (int k = 0; k < 64; ++k)
+            add(k, k, 0, 10);
+        for (int k = 0; k < 64; ++k)
+            for (int ah = 10; ah > 0; --ah)
+                add(k, k, ah, ah - 1);
+        w.c.scan_info = w.script.data();
+        w.c.num_scans = n;
+    }
     w.c.arith_code = s.arith ? TRUE : FALSE;
     w.c.restart_in_rows = s.restartRows;
     w.c.density_unit = static_cast<UINT8>(s.densityUnit);
@@ -397,6 +415,57 @@ TEST(JpegDecode, HugeFrameHeaderIsRefusedAtOnce) {
     EXPECT_FALSE(folio::codecs::decodeJpeg(file, img, err));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
     EXPECT_NE(err.find("too large"), std::string::npos) << err;
+}
+
+TEST(JpegDecode, BeyondTheMemoryBudgetIsRefusedAtOnce) {
+    // 20000 x 20000 is within the pixel limit, but not within the budget as RGB (1.2 GB), nor
+    // as gray once a progressive file's coefficient buffer (800 MB) is counted.
+    struct Case {
+        JpegSpec spec;
+        int comps;
+    };
+    const Case cases[] = {
+        {JpegSpec{}, 3},
+        {JpegSpec{.in = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE, .progressive = true}, 1}};
+    for (const Case& c : cases) {
+        Bytes file = makeJpeg(c.spec, Bytes(32 * 32 * static_cast<std::size_t>(c.comps), 128));
+        const std::size_t sof = findSof(file);
+        ASSERT_GT(sof, 0u);
+        for (std::size_t at : {sof + 5, sof + 7}) {
+            file[at] = 20000 >> 8;
+            file[at + 1] = 20000 & 0xFF;
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        Image img;
+        std::string err;
+        EXPECT_FALSE(folio::codecs::decodeJpeg(file, img, err)) << c.comps;
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+        EXPECT_NE(err.find("memory budget"), std::string::npos) << err;
+    }
+}
+
+TEST(JpegDecode, ScanCountIsBounded) {
+    struct Case {
+        int scans;
+        bool loads;
+    };
+    for (const Case c : {Case{64, true}, Case{500, true}, Case{501, false}, Case{704, false}}) {
+        JpegSpec spec{.w = 16, .h = 16, .in = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE};
+        spec.progressiveScans = c.scans;
+        Bytes px(16 * 16);
+        for (std::size_t i = 0; i < px.size(); ++i)
+            px[i] = static_cast<std::uint8_t>(i);
+        const Bytes file = makeJpeg(spec, px);
+        ASSERT_FALSE(file.empty());
+        Image img;
+        std::string err;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(folio::codecs::decodeJpeg(file, img, err), c.loads) << c.scans << ": " << err;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        if (!c.loads) {
+            EXPECT_NE(err.find("progressive scans"), std::string::npos) << err;
+        }
+    }
 }
 
 TEST(JpegDecode, GarbageFailsSilently) {

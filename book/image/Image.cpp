@@ -26,10 +26,11 @@ bool Image::Create(std::uint32_t w, std::uint32_t h, std::uint16_t bpp, std::str
     if (w > kMaxImageSide || h > kMaxImageSide ||
         static_cast<std::uint64_t>(w) * h > kMaxImagePixels)
         return fail("image too large");
-    const std::size_t bytes = static_cast<std::size_t>(w) * h * (bpp == 24 ? 3 : 1);
+    const std::uint64_t bytes = std::uint64_t{w} * h * (bpp == 24 ? 3 : 1);
+    if (bytes > kMaxImageBytes) return fail("image too large for the memory budget");
     std::vector<std::uint8_t> pixels;
     try {
-        pixels.assign(bytes, 0);
+        pixels.assign(static_cast<std::size_t>(bytes), 0);
     } catch (const std::bad_alloc&) {
         return fail("out of memory");
     }
@@ -103,22 +104,34 @@ bool decodeNothing(codecs::Bytes, Image&, std::string& err) {
 
 Decoder decoderFor(std::uint32_t type) {
     switch (type) {
-    case kFormatBmp: return codecs::decodeBmp;
-    case kFormatGif: return codecs::decodeGif;
-    case kFormatJpeg: return codecs::decodeJpeg;
-    case kFormatPng: return codecs::decodePng;
-    case kFormatIco: return codecs::decodeIco;
-    case kFormatTiff: return codecs::decodeTiff;
-    case kFormatTga: return codecs::decodeTga;
-    case kFormatPcx: return codecs::decodePcx;
-    case kFormatWbmp: return codecs::decodeWbmp;
-    case kFormatWmf: return decodeNothing;
+    case kFormatBmp:
+        return codecs::decodeBmp;
+    case kFormatGif:
+        return codecs::decodeGif;
+    case kFormatJpeg:
+        return codecs::decodeJpeg;
+    case kFormatPng:
+        return codecs::decodePng;
+    case kFormatIco:
+        return codecs::decodeIco;
+    case kFormatTiff:
+        return codecs::decodeTiff;
+    case kFormatTga:
+        return codecs::decodeTga;
+    case kFormatPcx:
+        return codecs::decodePcx;
+    case kFormatWbmp:
+        return codecs::decodeWbmp;
+    case kFormatWmf:
+        return decodeNothing;
     case kFormatJp2:
     case kFormatJpc:
     case kFormatPgx:
     case kFormatPnm:
-    case kFormatRas: return decodeJpeg2000Family;
-    default: return nullptr;
+    case kFormatRas:
+        return decodeJpeg2000Family;
+    default:
+        return nullptr;
     }
 }
 

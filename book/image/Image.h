@@ -41,6 +41,9 @@ enum ImageFormat : std::uint32_t {
 // Limits that hold for every decoder, checked before any pixel buffer is allocated.
 inline constexpr std::uint32_t kMaxImageSide = 30000;
 inline constexpr std::uint64_t kMaxImagePixels = 400'000'000;
+// Memory budget for one decoded picture (and for a codec library's own whole-image buffers):
+// keeps a few pages in flight affordable on an ordinary desktop.
+inline constexpr std::uint64_t kMaxImageBytes = std::uint64_t{512} << 20;
 // Largest file the loader reads into memory.
 inline constexpr std::uint64_t kMaxFileBytes = 1ull << 30;
 
@@ -83,7 +86,7 @@ class Image {
     const std::vector<Rgb>& GetPalette() const { return palette_; }
     // Copies up to 1 << bpp entries; missing entries are black.
     void SetPalette(std::span<const Rgb> colors);
-    void SetGrayPalette(); // entry i = level i scaled over the depth's range
+    void SetGrayPalette();   // entry i = level i scaled over the depth's range
     bool IsGrayRamp() const; // 8-bit with entry i == (i, i, i) for all 256 entries
     Rgb PixelColor(std::uint32_t x, std::uint32_t y) const;
 

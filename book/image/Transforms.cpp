@@ -257,8 +257,9 @@ class NearestColour {
     std::vector<std::uint8_t> values_;
 };
 
-bool withinLimits(std::uint32_t w, std::uint32_t h) {
-    return w <= kMaxImageSide && h <= kMaxImageSide && std::uint64_t{w} * h <= kMaxImagePixels;
+bool withinLimits(std::uint32_t w, std::uint32_t h, std::uint64_t bytesPerPixel) {
+    return w <= kMaxImageSide && h <= kMaxImageSide && std::uint64_t{w} * h <= kMaxImagePixels &&
+           std::uint64_t{w} * h * bytesPerPixel <= kMaxImageBytes;
 }
 
 } // namespace
@@ -324,7 +325,7 @@ bool Image::Resample2(std::uint32_t newWidth, std::uint32_t newHeight, int, int,
         error_ = "empty target size";
         return false;
     }
-    if (!withinLimits(newWidth, newHeight)) {
+    if (!withinLimits(newWidth, newHeight, BytesPerPixel())) {
         error_ = "target size too large";
         return false;
     }

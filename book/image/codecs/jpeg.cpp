@@ -25,6 +25,10 @@ struct JpegErrorMgr {
     bool inScans; // set once the header is read
 };
 
+// Each progressive scan passes over the whole picture again; a file that is nothing but
+// scans would keep us busy for minutes. Real encoders use about ten.
+constexpr int kMaxProgressiveScans = 500;
+
 [[noreturn]] void onJpegError(j_common_ptr cinfo) {
     auto* mgr = reinterpret_cast<JpegErrorMgr*>(cinfo->err);
     (*cinfo->err->format_message)(cinfo, mgr->message);
@@ -58,9 +62,20 @@ void onJpegMessage(j_common_ptr cinfo, int level) {
 
 void onJpegOutput(j_common_ptr) {}
 
+void onJpegProgress(j_common_ptr cinfo) {
+    if (!cinfo->is_decompressor) return;
+    const auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (dinfo->input_scan_number <= kMaxProgressiveScans) return;
+    auto* mgr = reinterpret_cast<JpegErrorMgr*>(cinfo->err);
+    std::snprintf(mgr->message, sizeof mgr->message, "too many progressive scans (over %d)",
+                  kMaxProgressiveScans);
+    std::longjmp(mgr->jump, 1);
+}
+
 struct JpegDecoder {
     jpeg_decompress_struct cinfo{};
     JpegErrorMgr err{};
+    jpeg_progress_mgr progress{};
     bool created = false;
 
     JpegDecoder() = default;
@@ -112,6 +127,10 @@ bool runJpeg(JpegDecoder& d, Bytes data, Image& out, std::string& createErr, con
     }
     jpeg_create_decompress(&cinfo);
     d.created = true;
+    // Without a backing store, libjpeg refuses coefficient buffers beyond this budget.
+    cinfo.mem->max_memory_to_use = static_cast<long>(kMaxImageBytes);
+    d.progress.progress_monitor = onJpegProgress;
+    cinfo.progress = &d.progress;
     jpeg_mem_src(&cinfo, data.data(), static_cast<unsigned long>(data.size()));
     jpeg_read_header(&cinfo, TRUE);
 
@@ -146,6 +165,18 @@ bool runJpeg(JpegDecoder& d, Bytes data, Image& out, std::string& createErr, con
         return false;
     }
 
+    // Progressive and arithmetic-coded files keep every coefficient of the picture in memory
+    // until the last scan: count those against the budget too, before anything is allocated.
+    std::uint64_t need = std::uint64_t{cinfo.image_width} * cinfo.image_height * (bpp / 8);
+    if (cinfo.progressive_mode || cinfo.arith_code) {
+        for (int c = 0; c < cinfo.num_components; ++c)
+            need += std::uint64_t{cinfo.comp_info[c].width_in_blocks} *
+                    cinfo.comp_info[c].height_in_blocks * DCTSIZE2 * sizeof(JCOEF);
+    }
+    if (need > kMaxImageBytes) {
+        why = "image too large for the memory budget";
+        return false;
+    }
     if (!out.Create(cinfo.image_width, cinfo.image_height, bpp, &createErr)) {
         why = createErr.c_str();
         return false;

@@ -18,8 +18,9 @@ constexpr std::array<std::uint8_t, 12> kJp2Signature = {0x00, 0x00, 0x00, 0x0C, 
                                                         0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A};
 constexpr std::array<std::uint8_t, 4> kCodestreamStart = {0xFF, 0x4F, 0xFF, 0x51};
 
-// OpenJPEG keeps every decoded component in 32-bit samples; this bounds their total count.
-constexpr std::uint64_t kMaxTotalSamples = 4 * kMaxImagePixels;
+// OpenJPEG keeps every decoded component in 32-bit samples (plus its code-block buffers):
+// twice the per-image budget for those, so an RGB picture of about 90 MP still opens.
+constexpr std::uint64_t kMaxTotalSamples = 2 * kMaxImageBytes / sizeof(OPJ_INT32);
 
 bool startsWith(Bytes data, std::span<const std::uint8_t> prefix) {
     return data.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), data.begin());
@@ -163,7 +164,7 @@ bool checkHeader(const opj_image_t& img, std::string& err) {
         total += w * h;
     }
     if (total > kMaxTotalSamples) {
-        err = "image too large";
+        err = "image too large for the memory budget";
         return false;
     }
     return true;

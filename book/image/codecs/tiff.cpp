@@ -26,7 +26,7 @@ namespace folio::codecs {
 namespace {
 
 // Largest single buffer libtiff may allocate while decoding one of our pages.
-constexpr std::uint64_t kMaxLibtiffAlloc = std::uint64_t{1} << 30;
+constexpr std::uint64_t kMaxLibtiffAlloc = kMaxImageBytes;
 
 // The file being read plus what libtiff reported about it. Handed to libtiff as both the
 // client handle and the error-handler data, so nothing here is shared between decodes.
