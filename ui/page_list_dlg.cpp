@@ -11,11 +11,13 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSlider>
@@ -87,6 +89,8 @@ CPageListDlg::CPageListDlg(UiServices services, QWidget* parent)
             [this](int row, int, int, int) { OnItemchangedList(row); });
     m_listViewport = m_list->viewport();
     m_listViewport->installEventFilter(this);
+    // Files dragged from a file manager land here, wherever over the window they are let go.
+    setAcceptDrops(true);
 
     OnInitDialog();
     m_pages.setObserver(this);
@@ -240,6 +244,28 @@ std::vector<SkippedRow> CPageListDlg::AddFiles(const std::vector<std::string>& p
     auto skipped = appendImageFiles(m_pages, files, *m_services.lookup, 0);
     syncViewSelection();
     return skipped;
+}
+
+namespace {
+// The local files and folders a drag carries; web addresses and text are not pages.
+std::vector<std::string> droppedPaths(const QMimeData* data) {
+    std::vector<std::string> paths;
+    if (!data || !data->hasUrls()) return paths;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile()) paths.push_back(toNative(url.toLocalFile()));
+    return paths;
+}
+} // namespace
+
+void CPageListDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (!droppedPaths(event->mimeData()).empty()) event->acceptProposedAction();
+}
+
+void CPageListDlg::dropEvent(QDropEvent* event) {
+    const std::vector<std::string> paths = droppedPaths(event->mimeData());
+    if (paths.empty()) return;
+    event->acceptProposedAction();
+    AddFiles(paths);
 }
 
 void CPageListDlg::OnDelFile() {

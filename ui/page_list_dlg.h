@@ -32,8 +32,8 @@ class CPageListDlg : public QDialog, private PageListObserver {
     CShowPicDlg* preview() const { return m_pPreview.get(); }
     QAction* aboutAction() const { return m_aboutAction; }
 
-    // Files named on the command line, added as ADD FILE adds chosen files; a directory
-    // stands for its image files.
+    // Files named on the command line or dropped on the window, added as ADD FILE adds chosen
+    // files; a directory stands for its image files.
     std::vector<SkippedRow> AddFiles(const std::vector<std::string>& paths);
 
     // The command handlers.
@@ -68,6 +68,8 @@ class CPageListDlg : public QDialog, private PageListObserver {
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
   private:
     void OnInitDialog();

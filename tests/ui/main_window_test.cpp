@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
@@ -68,6 +69,9 @@ class MainWindowTest : public QObject {
     void exitEscapeAndClose();
     void aboutItem();
     void commandLineFiles();
+    void dropFilesAndFolder();
+    void dropOfOtherThingsIsIgnored_data();
+    void dropOfOtherThingsIsIgnored();
 };
 
 void MainWindowTest::startState() {
@@ -424,6 +428,80 @@ void MainWindowTest::commandLineFiles() {
     QCOMPARE(viewColumn(rig.dlg, kCellPath), modelColumn(rig.dlg, kCellPath));
     Q_UNUSED(a);
     Q_UNUSED(b);
+}
+
+namespace {
+// A drop let go over the page list, delivered as a real drag would be: to the widget under the
+// pointer, from where Qt hands it on to the window.
+bool dropOnList(CPageListDlg& dlg, const QMimeData& mime) {
+    QWidget* target = dlg.m_list->viewport();
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    return drop.isAccepted();
+}
+} // namespace
+
+void MainWindowTest::dropFilesAndFolder() {
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("scans")));
+    writePicture(dir, QStringLiteral("scans/p10.png"), 6, 4);
+    writePicture(dir, QStringLiteral("scans/p9.bmp"), 5, 4, "BMP");
+    QFile(dir.filePath(QStringLiteral("scans/readme.txt"))).open(QIODevice::WriteOnly);
+    const std::string cover = writePicture(dir, QStringLiteral("cover.png"), 8, 3);
+    const std::string back = writePicture(dir, QStringLiteral("back.png"), 3, 8);
+
+    // The same files chosen through ADD FILE give the rows a drop must give.
+    MainWindowRig viaChooser;
+    viaChooser.chooser.next = std::vector<std::string>{
+        cover, back, toNative(dir.filePath(QStringLiteral("scans/p10.png"))),
+        toNative(dir.filePath(QStringLiteral("scans/p9.bmp")))};
+    clickButton(viaChooser.dlg, 1005);
+
+    MainWindowRig rig;
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(fromNative(cover)), QUrl::fromLocalFile(fromNative(back)),
+                  QUrl::fromLocalFile(dir.filePath(QStringLiteral("scans")))});
+    QVERIFY(dropOnList(rig.dlg, mime));
+    QCOMPARE(modelColumn(rig.dlg, kCellFileName),
+             QStringList({QStringLiteral("back.png"), QStringLiteral("cover.png"),
+                          QStringLiteral("p9.bmp"), QStringLiteral("p10.png")}));
+    for (int c = 0; c < kCellCount; ++c) {
+        QCOMPARE(modelColumn(rig.dlg, c), modelColumn(viaChooser.dlg, c));
+        QCOMPARE(viewColumn(rig.dlg, c), modelColumn(rig.dlg, c));
+    }
+    QCOMPARE(modelColumn(rig.dlg, kCellResolution).first(), QStringLiteral("3x8x24"));
+
+    // A second drop appends after the rows already there.
+    QMimeData again;
+    again.setUrls({QUrl::fromLocalFile(fromNative(cover))});
+    QVERIFY(dropOnList(rig.dlg, again));
+    QCOMPARE(rig.dlg.pages().rowCount(), 5);
+    QCOMPARE(modelColumn(rig.dlg, kCellFileName).last(), QStringLiteral("cover.png"));
+    QVERIFY(rig.boxes.calls.empty());
+}
+
+void MainWindowTest::dropOfOtherThingsIsIgnored_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("text") << QStringLiteral("text");
+    QTest::newRow("web address") << QStringLiteral("web");
+    QTest::newRow("no mime data") << QStringLiteral("none");
+}
+
+void MainWindowTest::dropOfOtherThingsIsIgnored() {
+    QFETCH(QString, kind);
+    MainWindowRig rig;
+    QMimeData mime;
+    if (kind == QStringLiteral("text"))
+        mime.setText(QStringLiteral("/tmp/page.png"));
+    else if (kind == QStringLiteral("web"))
+        mime.setUrls({QUrl(QStringLiteral("https://example.org/page.png"))});
+    QVERIFY(!dropOnList(rig.dlg, mime));
+    QCOMPARE(rig.dlg.pages().rowCount(), 0);
+    QCOMPARE(rig.dlg.m_list->rowCount(), 0);
 }
 
 QTEST_MAIN(MainWindowTest)
