@@ -31,31 +31,50 @@ std::string bookFileName(const std::string& text) {
     return name;
 }
 
-bool encodePage(Image& image, bool gray, int quality, std::vector<std::uint8_t>& jpeg,
-                std::string& reason) {
+bool preparePageImage(Image& image, bool gray, std::string& reason) {
     // A failed step must not let a portrait, colour or wrongly sized page into the book.
-    if (image.GetWidth() < image.GetHeight() && !image.RotateLeft()) {
-        reason = "cannot turn the page (out of memory)";
-        return false;
-    }
-    if (gray) {
-        if (!image.GrayScale()) {
-            reason = "cannot convert the page to gray (out of memory)";
+    // Indices cannot be blended, so a palette picture is made gray or true colour first; a
+    // true-colour one is scaled first, so that turning and graying touch the small page
+    // rather than the whole photo (the same page, up to rounding).
+    if (image.IsIndexed()) {
+        if (gray) {
+            if (!image.GrayScale()) {
+                reason = "cannot convert the page to gray (out of memory)";
+                return false;
+            }
+        } else if (!image.IsGrayRamp() && !image.IncreaseBpp24()) {
+            // A colour page held as a palette image is written in true colour, not dropped.
+            reason = "cannot convert the page to true colour (out of memory)";
             return false;
         }
-    } else if (image.IsIndexed() && !image.IsGrayRamp() && !image.IncreaseBpp24()) {
-        // A colour page held as a palette image is written in true colour, not dropped.
-        reason = "cannot convert the page to true colour (out of memory)";
-        return false;
     }
-    if (image.GetHeight() != kPageHeight) {
-        const auto width = static_cast<std::uint32_t>(std::uint64_t{image.GetWidth()} *
-                                                      kPageHeight / image.GetHeight());
-        if (!image.Resample2(width, kPageHeight, 2, 5, false)) {
+    const bool portrait = image.GetWidth() < image.GetHeight();
+    const std::uint32_t turnedWidth = portrait ? image.GetHeight() : image.GetWidth();
+    const std::uint32_t turnedHeight = portrait ? image.GetWidth() : image.GetHeight();
+    if (turnedHeight != kPageHeight) {
+        const auto width =
+            static_cast<std::uint32_t>(std::uint64_t{turnedWidth} * kPageHeight / turnedHeight);
+        const bool scaled = portrait ? image.Resample2(kPageHeight, width, 2, 5, false)
+                                     : image.Resample2(width, kPageHeight, 2, 5, false);
+        if (!scaled) {
             reason = "cannot scale the page (out of memory)";
             return false;
         }
     }
+    if (portrait && !image.RotateLeft()) {
+        reason = "cannot turn the page (out of memory)";
+        return false;
+    }
+    if (gray && !image.IsIndexed() && !image.GrayScale()) {
+        reason = "cannot convert the page to gray (out of memory)";
+        return false;
+    }
+    return true;
+}
+
+bool encodePage(Image& image, bool gray, int quality, std::vector<std::uint8_t>& jpeg,
+                std::string& reason) {
+    if (!preparePageImage(image, gray, reason)) return false;
     image.SetJpegQuality(static_cast<std::uint8_t>(std::clamp(quality, 0, 100)));
     jpeg.clear();
     if (!image.Encode(jpeg, kFormatJpeg)) {
@@ -146,15 +165,16 @@ struct PageResult {
     std::string reason;
 };
 
-PageResult preparePage(const PageTask& task, int grayQuality, int colorQuality) {
+PageResult preparePage(const PageTask& task, const BookRequest& request) {
     PageResult result;
     Image image(0);
-    if (!loadImageFile(image, task.path, task.type)) {
+    if (!image.LoadForPage(task.path, task.type, kPageHeight, task.gray, request.fast) ||
+        !image.IsValid()) {
         result.reason = "does not load: " + image.GetLastError();
         return result;
     }
-    result.ok = encodePage(image, task.gray, task.gray ? grayQuality : colorQuality, result.jpeg,
-                           result.reason);
+    result.ok = encodePage(image, task.gray, task.gray ? request.grayQuality : request.colorQuality,
+                           result.jpeg, result.reason);
     return result;
 }
 
@@ -203,7 +223,7 @@ class PagePipeline {
                 if (stop_) return;
                 i = next_++;
             }
-            PageResult r = preparePage(tasks_[i], request_.grayQuality, request_.colorQuality);
+            PageResult r = preparePage(tasks_[i], request_);
             {
                 std::lock_guard lock(mutex_);
                 results_[i] = std::move(r);

@@ -22,12 +22,18 @@ struct BookRequest {
     int grayQuality = 50;
     int colorQuality = 80;
     int jobs = 1; // pages prepared at once; 0 means one per processor
+    // JPEG pages decoded reduced in the DCT domain (and gray pages as luma alone) before the
+    // exact scaling: much quicker, visibly the same, not byte-identical to the exact path.
+    bool fast = false;
 };
 
 // "noname" for an empty text; ".QFB" appended unless the text already ends so (any case).
 std::string bookFileName(const std::string& text);
 
-// Turns, grays and scales the loaded image in place and encodes it as a JPEG page.
+// Turns, grays and scales the loaded image in place into a 640-high page.
+bool preparePageImage(Image& image, bool gray, std::string& reason);
+
+// The page prepared as above, then encoded as a JPEG page.
 // False with a reason when a step fails; the page must then be left out.
 bool encodePage(Image& image, bool gray, int quality, std::vector<std::uint8_t>& jpeg,
                 std::string& reason);

@@ -61,14 +61,18 @@ int feedLoader(const std::uint8_t* data, std::size_t size) {
 
 int feedPage(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
+    // The second byte chooses gray or colour, the exact or the --fast load, and the quality.
+    const bool gray = data[1] & 1, fast = data[1] & 2;
     folio::Image image(0);
-    if (!image.LoadMemory({data + 2, size - 2}, data[0] % 16)) return 0;
+    if (!image.LoadMemoryForPage({data + 2, size - 2}, data[0] % 16, folio::kPageHeight, gray,
+                                 fast))
+        return 0;
+    if (!image.IsValid()) broken("page load succeeded without a picture");
     // Keep pages small so that each run stays quick.
     if (std::uint64_t{image.GetWidth()} * image.GetHeight() > 4'000'000) return 0;
-    const bool gray = data[1] & 1;
     std::vector<std::uint8_t> jpeg;
     std::string reason;
-    if (folio::encodePage(image, gray, data[1] >> 1, jpeg, reason)) {
+    if (folio::encodePage(image, gray, data[1] >> 2, jpeg, reason)) {
         if (image.GetHeight() != folio::kPageHeight) broken("page not 640 high");
         if (image.GetWidth() < image.GetHeight()) broken("page narrower than high");
         if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8 ||

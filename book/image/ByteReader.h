@@ -57,14 +57,16 @@ class ByteReader {
     std::uint64_t le(int n) {
         if (remaining() < static_cast<std::size_t>(n)) return fail(), 0;
         std::uint64_t v = 0;
-        for (int i = n - 1; i >= 0; --i) v = (v << 8) | data_[pos_ + i];
+        for (int i = n - 1; i >= 0; --i)
+            v = (v << 8) | data_[pos_ + i];
         pos_ += n;
         return v;
     }
     std::uint64_t be(int n) {
         if (remaining() < static_cast<std::size_t>(n)) return fail(), 0;
         std::uint64_t v = 0;
-        for (int i = 0; i < n; ++i) v = (v << 8) | data_[pos_ + i];
+        for (int i = 0; i < n; ++i)
+            v = (v << 8) | data_[pos_ + i];
         pos_ += n;
         return v;
     }

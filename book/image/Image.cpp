@@ -1,11 +1,13 @@
 #include "book/image/Image.h"
 
 #include "book/image/codecs/Codecs.h"
+#include "book/image/kernels.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 
 namespace folio {
 
@@ -203,6 +205,91 @@ bool Image::LoadMemory(std::span<const std::uint8_t> data, std::uint32_t imageTy
         error_ = "out of memory";
     }
     return false;
+}
+
+namespace {
+
+// A JPEG's rows reduced as they are decoded into a picture already at page size, so the
+// full picture never exists in memory.
+class PageSink final : public codecs::RowSink {
+  public:
+    PageSink(Image& out, std::uint32_t pageHeight) : out_(out), pageHeight_(pageHeight) {}
+
+    bool begin(const codecs::PictureFacts& f, std::string& err) override {
+        const bool portrait = f.width < f.height;
+        const std::uint32_t turnedWidth = portrait ? f.height : f.width;
+        const std::uint32_t turnedHeight = portrait ? f.width : f.height;
+        std::uint32_t w = f.width, h = f.height;
+        if (turnedHeight > pageHeight_) {
+            const auto width =
+                static_cast<std::uint32_t>(std::uint64_t{turnedWidth} * pageHeight_ / turnedHeight);
+            w = portrait ? pageHeight_ : width;
+            h = portrait ? width : pageHeight_;
+        }
+        reduce_ = h < f.height;
+        // Colour rows are reduced as they are and made gray afterwards, on the small page:
+        // three running sums cost less than graying every source pixel.
+        const bool rgb = f.bpp == 24;
+        if (!out_.Create(w, h, rgb ? 24 : 8, &err)) return false;
+        if (!rgb) out_.SetGrayPalette();
+        if (f.xDpi != 0 || f.yDpi != 0) out_.SetDpi(f.xDpi, f.yDpi);
+        if (reduce_) {
+            row_.resize(std::size_t{f.width} * (f.bpp / 8));
+            reducer_.emplace(f.width, f.height, rgb ? 3 : 1, w, h, out_.Row(0));
+        }
+        return true;
+    }
+    std::uint8_t* rowBuffer(std::uint32_t y) override {
+        return reduce_ ? row_.data() : out_.Row(y);
+    }
+    void rowDone(std::uint32_t) override {
+        if (reduce_) reducer_->push(row_.data());
+    }
+
+  private:
+    Image& out_;
+    std::uint32_t pageHeight_;
+    bool reduce_ = false;
+    std::vector<std::uint8_t> row_;
+    std::optional<kernels::RowReducer> reducer_;
+};
+
+} // namespace
+
+bool Image::LoadForPage(const std::string& path, std::uint32_t imageType, std::uint32_t pageHeight,
+                        bool gray, bool fast) {
+    std::vector<std::uint8_t> data;
+    std::string err;
+    if (!readFile(path, data, err)) {
+        error_ = err;
+        return false;
+    }
+    return LoadMemoryForPage(data, imageType, pageHeight, gray, fast);
+}
+
+bool Image::LoadMemoryForPage(std::span<const std::uint8_t> data, std::uint32_t imageType,
+                              std::uint32_t pageHeight, bool gray, bool fast) {
+    std::string err;
+    // Only a file named as JPEG: anything else, or a JPEG that fails here, takes the
+    // ordinary path with its recognition by content.
+    if (imageType == kFormatJpeg) {
+        try {
+            Image decoded;
+            PageSink sink(decoded, pageHeight);
+            const codecs::JpegReduction reduction{fast ? pageHeight : 0, fast && gray};
+            if (codecs::decodeJpegRows(data, reduction, sink, err) && decoded.IsValid()) {
+                decoded.type_ = kFormatJpeg;
+                decoded.jpegQuality_ = jpegQuality_;
+                *this = std::move(decoded);
+                error_.clear();
+                return true;
+            }
+        } catch (const std::bad_alloc&) {
+            error_ = "out of memory";
+            return false;
+        }
+    }
+    return LoadMemory(data, imageType);
 }
 
 bool Image::Load(const std::string& path, std::uint32_t imageType) {

@@ -62,6 +62,15 @@ class Image {
     // content. On failure the previous image stays and GetLastError() says why.
     bool Load(const std::string& path, std::uint32_t imageType);
     bool LoadMemory(std::span<const std::uint8_t> data, std::uint32_t imageType);
+    // Loads a picture for a page pageHeight high once turned upright. A JPEG comes out
+    // already reduced to that size (area average) while it decodes, so the full picture is
+    // never held; with `fast` it is also decoded at 1/2 to 1/8 scale in the DCT domain, and
+    // for a gray page as luma alone. Smaller pictures and other formats load as Load loads
+    // them; the page steps (preparePageImage) do the rest, graying included.
+    bool LoadForPage(const std::string& path, std::uint32_t imageType, std::uint32_t pageHeight,
+                     bool gray, bool fast);
+    bool LoadMemoryForPage(std::span<const std::uint8_t> data, std::uint32_t imageType,
+                           std::uint32_t pageHeight, bool gray, bool fast);
 
     bool IsValid() const { return !pixels_.empty(); }
     std::uint32_t GetWidth() const { return width_; }

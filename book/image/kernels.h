@@ -76,4 +76,34 @@ AxisPlan planAxis(std::uint32_t src, std::uint32_t dst);
 void resample(const std::uint8_t* src, std::uint32_t sw, std::uint32_t sh, int channels,
               std::uint8_t* dst, std::uint32_t dw, std::uint32_t dh);
 
+// Area-average reduction fed one source row at a time, top to bottom, for a decoder that
+// hands rows out as it goes: a row is added into the running sums of the few output rows
+// whose window covers it while it is still in cache, and the whole picture is never held.
+// The result is bit for bit that of resample() taking its vertical pass first.
+class RowReducer {
+  public:
+    // dst receives dw x dh x channels samples, row by row as they complete. Needs dh < sh
+    // and dw <= sw. Throws std::bad_alloc when its few working rows cannot be allocated.
+    RowReducer(std::uint32_t sw, std::uint32_t sh, int channels, std::uint32_t dw, std::uint32_t dh,
+               std::uint8_t* dst);
+    void push(const std::uint8_t* row); // the next source row, sw x channels samples
+    bool finished() const { return done_ == dh_; }
+
+  private:
+    void preparePaddedPass();
+    void finish(std::uint32_t r);
+
+    std::uint32_t sw_, sh_, dw_, dh_;
+    int channels_;
+    std::size_t rowIn_;
+    std::uint8_t* dst_;
+    AxisPlan py_, px_;
+    std::vector<std::uint32_t> acc_;       // one running sum row per open output row, a ring
+    std::vector<std::uint16_t> mid_;       // one vertically finished row, widened
+    std::vector<std::int16_t> padWeights_; // horizontal weights padded for the vector pass
+    std::uint32_t padTaps_ = 0;
+    std::uint32_t ring_ = 1;
+    std::uint32_t y_ = 0, open_ = 0, done_ = 0;
+};
+
 } // namespace folio::kernels

@@ -2,6 +2,7 @@
 #include "book/image/codecs/Codecs.h"
 #include "book/image/codecs/detail.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstddef>
 #include <cstdint>
@@ -111,9 +112,20 @@ std::uint32_t perCmToDpi(unsigned v) {
     return static_cast<std::uint32_t>((v * 254u + 50u) / 100u);
 }
 
+// The largest DCT-domain reduction (1/2, 1/4, 1/8) that keeps the shorter side at least
+// `shortSide`; 1 when none does.
+unsigned reductionFor(JDIMENSION w, JDIMENSION h, std::uint32_t shortSide) {
+    if (shortSide == 0) return 1;
+    const std::uint64_t shorter = std::min(w, h);
+    for (unsigned d : {8u, 4u, 2u})
+        if ((shorter + d - 1) / d >= shortSide) return d;
+    return 1;
+}
+
 // Every libjpeg call happens here, below setjmp; only trivially destructible locals.
 // On failure `why` points at a static reason or at d.err.message.
-bool runJpeg(JpegDecoder& d, Bytes data, Image& out, std::string& createErr, const char*& why) {
+bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& sink,
+             std::string& sinkErr, const char*& why) {
     jpeg_decompress_struct& cinfo = d.cinfo;
     cinfo.err = jpeg_std_error(&d.err.pub);
     d.err.pub.error_exit = onJpegError;
@@ -150,6 +162,12 @@ bool runJpeg(JpegDecoder& d, Bytes data, Image& out, std::string& createErr, con
             why = "unsupported JPEG colour space";
             return false;
         }
+        if (reduce.grayOnly && cinfo.jpeg_color_space == JCS_YCbCr) {
+            // Luma alone: no chroma upsampling and no colour conversion at all.
+            cinfo.out_color_space = JCS_GRAYSCALE;
+            bpp = 8;
+            break;
+        }
         cinfo.out_color_space = JCS_RGB;
         break;
     case 4:
@@ -165,9 +183,13 @@ bool runJpeg(JpegDecoder& d, Bytes data, Image& out, std::string& createErr, con
         return false;
     }
 
+    cinfo.scale_num = 1;
+    cinfo.scale_denom = reductionFor(cinfo.image_width, cinfo.image_height, reduce.shortSide);
+    jpeg_calc_output_dimensions(&cinfo);
+
     // Progressive and arithmetic-coded files keep every coefficient of the picture in memory
     // until the last scan: count those against the budget too, before anything is allocated.
-    std::uint64_t need = std::uint64_t{cinfo.image_width} * cinfo.image_height * (bpp / 8);
+    std::uint64_t need = std::uint64_t{cinfo.output_width} * cinfo.output_height * (bpp / 8);
     if (cinfo.progressive_mode || cinfo.arith_code) {
         for (int c = 0; c < cinfo.num_components; ++c)
             need += std::uint64_t{cinfo.comp_info[c].width_in_blocks} *
@@ -177,21 +199,24 @@ bool runJpeg(JpegDecoder& d, Bytes data, Image& out, std::string& createErr, con
         why = "image too large for the memory budget";
         return false;
     }
-    if (!out.Create(cinfo.image_width, cinfo.image_height, bpp, &createErr)) {
-        why = createErr.c_str();
-        return false;
-    }
-    if (bpp == 8) out.SetGrayPalette();
+    PictureFacts facts{cinfo.output_width, cinfo.output_height, bpp, 0, 0};
     if (cinfo.saw_JFIF_marker) {
-        if (cinfo.density_unit == 1)
-            out.SetDpi(cinfo.X_density, cinfo.Y_density);
-        else if (cinfo.density_unit == 2)
-            out.SetDpi(perCmToDpi(cinfo.X_density), perCmToDpi(cinfo.Y_density));
+        if (cinfo.density_unit == 1) {
+            facts.xDpi = cinfo.X_density;
+            facts.yDpi = cinfo.Y_density;
+        } else if (cinfo.density_unit == 2) {
+            facts.xDpi = perCmToDpi(cinfo.X_density);
+            facts.yDpi = perCmToDpi(cinfo.Y_density);
+        }
+    }
+    if (!sink.begin(facts, sinkErr)) {
+        why = sinkErr.c_str();
+        return false;
     }
 
     d.err.inScans = true;
     jpeg_start_decompress(&cinfo);
-    if (cinfo.output_width != out.GetWidth() || cinfo.output_height != out.GetHeight() ||
+    if (cinfo.output_width != facts.width || cinfo.output_height != facts.height ||
         cinfo.output_components != (bpp == 8 ? 1 : (cmyk ? 4 : 3))) {
         why = "unexpected JPEG output layout";
         return false;
@@ -205,11 +230,12 @@ bool runJpeg(JpegDecoder& d, Bytes data, Image& out, std::string& createErr, con
         const JDIMENSION y = cinfo.output_scanline;
         if (cmyk) {
             if (jpeg_read_scanlines(&cinfo, cmykRow, 1) != 1) break;
-            cmykRowToRgb(cmykRow[0], out.Row(y), cinfo.output_width, inverted);
+            cmykRowToRgb(cmykRow[0], sink.rowBuffer(y), cinfo.output_width, inverted);
         } else {
-            JSAMPROW row = out.Row(y);
+            JSAMPROW row = sink.rowBuffer(y);
             if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) break;
         }
+        sink.rowDone(y);
     }
     if (cinfo.output_scanline != cinfo.output_height) {
         why = "truncated JPEG data";
@@ -222,13 +248,43 @@ bool runJpeg(JpegDecoder& d, Bytes data, Image& out, std::string& createErr, con
 
 } // namespace
 
+namespace {
+
+// Rows straight into a whole Image.
+class ImageSink final : public RowSink {
+  public:
+    explicit ImageSink(Image& out) : out_(out) {}
+    bool begin(const PictureFacts& f, std::string& err) override {
+        if (!out_.Create(f.width, f.height, f.bpp, &err)) return false;
+        if (f.bpp == 8) out_.SetGrayPalette();
+        if (f.xDpi != 0 || f.yDpi != 0) out_.SetDpi(f.xDpi, f.yDpi);
+        return true;
+    }
+    std::uint8_t* rowBuffer(std::uint32_t y) override { return out_.Row(y); }
+    void rowDone(std::uint32_t) override {}
+
+  private:
+    Image& out_;
+};
+
+} // namespace
+
 bool decodeJpeg(Bytes data, Image& out, std::string& err) {
+    return decodeJpegReduced(data, JpegReduction{}, out, err);
+}
+
+bool decodeJpegReduced(Bytes data, const JpegReduction& reduce, Image& out, std::string& err) {
+    ImageSink sink(out);
+    return decodeJpegRows(data, reduce, sink, err);
+}
+
+bool decodeJpegRows(Bytes data, const JpegReduction& reduce, RowSink& sink, std::string& err) {
     if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8)
         return detail::fail(err, "not a JPEG file");
     JpegDecoder decoder;
-    std::string createErr;
+    std::string sinkErr;
     const char* why = nullptr;
-    if (!runJpeg(decoder, data, out, createErr, why)) {
+    if (!runJpeg(decoder, data, reduce, sink, sinkErr, why)) {
         err = std::string("JPEG: ") + (why ? why : "decoding failed");
         return false;
     }
