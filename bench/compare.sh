@@ -77,7 +77,7 @@ export OMP_NUM_THREADS=1 MAGICK_THREAD_LIMIT=1 VIPS_CONCURRENCY=1
 if [[ ! -f $build/build.ninja ]]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DFOLIO_BUILD_TESTS=OFF
 fi
-targets=(folioforge folio_make_pages folio_floor)
+targets=(folioforge folio_make_pages folio_floor folio_fast_psnr)
 have_vips_peer=0
 if pkg-config --exists vips; then
     targets+=(folio_vips_peer)
@@ -238,6 +238,13 @@ run1 floor2 "floor (decode+encode) --jobs 2" "$build/bench/folio_floor" --jobs 2
 last[1]=2
 record "$(awk '/ of .* pages,/ { print $1 }' "$tmp/floor2.1.log")"
 
+# The optional fast path (DCT-scaled JPEG decoding), one job and default jobs.
+run1 fast1 "folioforge --fast --jobs 1" "$folioforge" make --fast -q --overwrite --jobs 1 -o "$tmp/fast1.QFB" "${ours[@]}"
+record "$(ours_pages "$tmp/fast1.QFB")"
+run1 fast2 "folioforge --fast (default jobs)" "$folioforge" make --fast -q --overwrite -o "$tmp/fast2.QFB" "${ours[@]}"
+last[1]=$ncpu
+record "$(ours_pages "$tmp/fast2.QFB")"
+
 # d-h: the peers.
 if ((have_vips_peer)); then
     peer vipslib "libvips in-process (C)" pages "$build/bench/folio_vips_peer"
@@ -249,6 +256,7 @@ peer gm "GraphicsMagick $(gm version | awk 'NR == 1 { print $2 }')" work "$self"
 peer im "ImageMagick 6 ($(basename "$convert_im6"))" work "$self" --stream im
 
 echo "load after:  $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+echo "--fast quality: $("$build/bench/folio_fast_psnr" "$pages" | tail -3 | tr '\n' ' ')" >&2
 
 # --- table ----------------------------------------------------------------------------
 tsv=$build/compare.tsv

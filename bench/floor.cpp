@@ -1,8 +1,10 @@
 // The decode floor: what a book of these pages costs with no turning, graying or scaling.
 // folio_floor [--jobs N] LIST decodes every page of LIST (a pages.txt: "gray|color<TAB>path")
 // with the library's decoders and JPEG-encodes a ready-made picture of that page's output
-// size, so the tool's own page work can be judged as "time above the floor".
+// size, so the tool's own page work can be judged as "time above the floor". A JPEG is
+// decoded bare: libjpeg-turbo's rows into one reused row buffer, no picture allocated.
 #include "book/image/Image.h"
+#include "book/image/codecs/Codecs.h"
 #include "book/image_type.h"
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -83,15 +86,55 @@ struct Result {
     std::string error;
 };
 
+// Takes every decoded row into the same buffer and keeps nothing but the size.
+class DiscardRows final : public folio::codecs::RowSink {
+  public:
+    bool begin(const folio::codecs::PictureFacts& f, std::string&) override {
+        facts = f;
+        row_.resize(std::size_t{f.width} * (f.bpp / 8));
+        return true;
+    }
+    uint8_t* rowBuffer(uint32_t) override { return row_.data(); }
+    void rowDone(uint32_t) override {}
+    folio::codecs::PictureFacts facts;
+
+  private:
+    std::vector<uint8_t> row_;
+};
+
+bool readWhole(const std::string& path, std::vector<uint8_t>& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
 Result onePage(const Page& page, PreparedPages& prepared) {
     Result r;
-    folio::Image image(0);
-    if (!folio::loadImageFile(image, page.path, folio::imageTypeOfPath(page.path))) {
-        r.error = image.GetLastError().empty() ? "does not load" : image.GetLastError();
-        return r;
+    uint32_t w = 0, h = 0;
+    const folio::ImageType type = folio::imageTypeOfPath(page.path);
+    if (type == folio::kFormatJpeg) {
+        std::vector<uint8_t> bytes;
+        DiscardRows rows;
+        std::string err;
+        if (!readWhole(page.path, bytes) ||
+            !folio::codecs::decodeJpegRows(bytes, folio::codecs::JpegReduction{}, rows, err)) {
+            r.error = err.empty() ? "cannot read" : err;
+            return r;
+        }
+        w = rows.facts.width;
+        h = rows.facts.height;
+    } else {
+        folio::Image image(0);
+        if (!folio::loadImageFile(image, page.path, type)) {
+            r.error = image.GetLastError().empty() ? "does not load" : image.GetLastError();
+            return r;
+        }
+        w = image.GetWidth();
+        h = image.GetHeight();
     }
-    const uint32_t longer = std::max(image.GetWidth(), image.GetHeight());
-    const uint32_t shorter = std::min(image.GetWidth(), image.GetHeight());
+    const uint32_t longer = std::max(w, h);
+    const uint32_t shorter = std::min(w, h);
     // round(longer * 640 / shorter) in integers; sides are at most 30000, no overflow.
     const auto width = static_cast<uint32_t>((uint64_t{longer} * 1280 + shorter) / (2 * shorter));
     folio::Image* out = prepared.get(width, page.gray);

@@ -102,6 +102,14 @@ void resampleC(const std::uint8_t* src, std::uint32_t sw, std::uint32_t sh, std:
                                                                   px, dw);
         return;
     }
+    if (dh < sh && dw <= sw) {
+        // Reduction: rows go through the streaming reducer, whose horizontal pass is the
+        // vectorised one.
+        RowReducer reducer(sw, sh, static_cast<int>(C), dw, dh, dst);
+        for (std::uint32_t y = 0; y < sh; ++y)
+            reducer.push(src + y * rowIn);
+        return;
+    }
     const AxisPlan py = planAxis(sh, dh);
     if (sw == dw) {
         std::vector<std::uint32_t> acc(rowIn);

@@ -117,8 +117,11 @@ std::uint32_t perCmToDpi(unsigned v) {
 unsigned reductionFor(JDIMENSION w, JDIMENSION h, std::uint32_t shortSide) {
     if (shortSide == 0) return 1;
     const std::uint64_t shorter = std::min(w, h);
+    // Leave the area average at least 7/4 to reduce: the DCT-domain step alone aliases fine
+    // detail (text, line art) where the average would have smoothed it.
+    const std::uint64_t wanted = (std::uint64_t{shortSide} * 7 + 3) / 4;
     for (unsigned d : {8u, 4u, 2u})
-        if ((shorter + d - 1) / d >= shortSide) return d;
+        if ((shorter + d - 1) / d >= wanted) return d;
     return 1;
 }
 

@@ -440,6 +440,12 @@ bool decodeGray(TIFF* tif, const Source& src, const Page& p, Image& out, std::st
     const std::uint64_t stride = p.stride();
     auto put = [&](std::uint32_t y, std::uint32_t x0, std::uint32_t n, const std::uint8_t* d) {
         std::uint8_t* dst = out.Row(y) + x0;
+        if (indexed && bits == 1 && stride == 1) {
+            // Bilevel scans, the common case by far: eight pixels from each byte.
+            for (std::uint32_t i = 0; i < n; ++i)
+                dst[i] = static_cast<std::uint8_t>((d[i >> 3] >> (7 - (i & 7))) & 1u);
+            return;
+        }
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::uint64_t raw = rawSample(d, i * stride, bits);
             if (indexed) {
