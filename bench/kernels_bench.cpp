@@ -1,4 +1,5 @@
 // Timings of the page pipeline's steps on page-sized pictures; build Release to compare.
+#include "book/book_builder.h"
 #include "book/image/Image.h"
 
 #include <benchmark/benchmark.h>
@@ -69,10 +70,31 @@ BENCHMARK_CAPTURE(resampleBench, page8_2448x3264_to_853x640, 2448, 3264, 8, 853,
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(resampleBench, page24_3264x2448_to_853x640, 3264, 2448, 24, 853, 640)
     ->Unit(benchmark::kMillisecond);
+// What a portrait phone photo's page now goes through: scaled before it is turned.
+BENCHMARK_CAPTURE(resampleBench, page24_2448x3264_to_640x853, 2448, 3264, 24, 640, 853)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(resampleBench, enlarge24_500x400_to_800x640, 500, 400, 24, 800, 640)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(resampleBench, enlarge8_500x400_to_800x640, 500, 400, 8, 800, 640)
     ->Unit(benchmark::kMillisecond);
+
+// The page steps after decoding (scale, turn, gray) on a portrait phone photo.
+void BM_PreparePage(benchmark::State& state) {
+    const bool gray = state.range(0) == 8;
+    const Image src = noise(2448, 3264, 24);
+    for (auto _ : state) {
+        state.PauseTiming();
+        Image im = src;
+        state.ResumeTiming();
+        std::string reason;
+        if (!folio::preparePageImage(im, gray, reason)) state.SkipWithError("page failed");
+        benchmark::DoNotOptimize(im.Pixels().data());
+        state.PauseTiming();
+        im = Image();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_PreparePage)->Arg(24)->Arg(8)->Unit(benchmark::kMillisecond);
 
 void BM_EncodeJpeg(benchmark::State& state) {
     const bool gray = state.range(0) == 8;
