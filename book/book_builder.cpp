@@ -180,11 +180,14 @@ PageResult preparePage(const PageTask& task, const BookRequest& request) {
 
 // Prepares pages on worker threads, at most `window` ahead of the one the writer waits for,
 // and hands them out strictly in list order, so the book is the same for any number of jobs.
+// Only a worker holds a decoded picture, so at most `jobs` are in memory; a finished page
+// is just its JPEG bytes, which lets the window run well past one slow page (a spread
+// among small pages) instead of leaving the other workers idle behind it.
 class PagePipeline {
   public:
     PagePipeline(const std::vector<PageTask>& tasks, const BookRequest& request, int jobs)
         : tasks_(tasks), request_(request), results_(tasks.size()),
-          window_(static_cast<std::size_t>(jobs) + 1) {
+          window_(4 * static_cast<std::size_t>(jobs)) {
         for (int i = 0; i < jobs; ++i)
             workers_.emplace_back([this] { work(); });
     }
