@@ -565,7 +565,7 @@ enum class Kind {
 };
 enum class Format { Jpeg, Png, Bmp, Tiff };
 
-struct PageSpec {
+struct PagePlan {
     Kind kind;
     const char* name; // kind in the file name and the summary
     uint32_t w, h;
@@ -575,9 +575,9 @@ struct PageSpec {
 
 // Counts chosen so the set is about 83 MB, dominated by photos and colour scans as a
 // real phone-and-scanner collection is.
-std::vector<PageSpec> plan() {
-    std::vector<PageSpec> v;
-    auto add = [&](int n, PageSpec s) {
+std::vector<PagePlan> plan() {
+    std::vector<PagePlan> v;
+    auto add = [&](int n, PagePlan s) {
         for (int i = 0; i < n; ++i)
             v.push_back(s);
     };
@@ -627,7 +627,7 @@ std::vector<uint8_t> lineArtPalette() {
     return p;
 }
 
-void makePage(const PageSpec& s, const fs::path& path, uint64_t seed) {
+void makePage(const PagePlan& s, const fs::path& path, uint64_t seed) {
     Rng rng(seed);
     const TextStyle a4{24, 4, 62}; // 11 pt at 300 dpi
     const TextStyle low{8, 2, 21}; // the same at 100 dpi
@@ -712,7 +712,7 @@ int main(int argc, char** argv) {
                      ec.message().c_str());
         return 1;
     }
-    const std::vector<PageSpec> pages = plan();
+    const std::vector<PagePlan> pages = plan();
     std::vector<fs::path> paths;
     for (std::size_t i = 0; i < pages.size(); ++i) {
         char name[64];

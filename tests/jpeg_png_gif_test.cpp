@@ -74,7 +74,7 @@ void expectPrefixesFail(Decoder decode, const Bytes& file, std::size_t from = 0,
 // ---------------------------------------------------------------------------------------
 // JPEG writer (libjpeg compress into memory)
 
-struct JpegSpec {
+struct JpegShape {
     int w = 32, h = 32;
     J_COLOR_SPACE in = JCS_RGB;       // JCS_GRAYSCALE, JCS_RGB or JCS_CMYK samples
     J_COLOR_SPACE stored = JCS_YCbCr; // the file's colour space
@@ -106,7 +106,7 @@ struct JpegWriter {
     std::longjmp(reinterpret_cast<TestJpegErr*>(cinfo->err)->jump, 1);
 }
 
-bool compressJpeg(JpegWriter& w, const JpegSpec& s, const std::uint8_t* px, int comps) {
+bool compressJpeg(JpegWriter& w, const JpegShape& s, const std::uint8_t* px, int comps) {
     w.c.err = jpeg_std_error(&w.err.pub);
     w.err.pub.error_exit = testJpegError;
     if (setjmp(w.err.jump)) return false;
@@ -153,7 +153,7 @@ bool compressJpeg(JpegWriter& w, const JpegSpec& s, const std::uint8_t* px, int 
     return true;
 }
 
-Bytes makeJpeg(const JpegSpec& s, const Bytes& px) {
+Bytes makeJpeg(const JpegShape& s, const Bytes& px) {
     const int comps = s.in == JCS_GRAYSCALE ? 1 : (s.in == JCS_CMYK ? 4 : 3);
     EXPECT_EQ(px.size(), static_cast<std::size_t>(s.w * s.h * comps));
     JpegWriter w;
@@ -209,13 +209,13 @@ std::size_t findSof(const Bytes& f) {
 
 struct JpegCase {
     const char* name;
-    JpegSpec shape;
+    JpegShape shape;
 };
 
 class JpegVariants : public testing::TestWithParam<JpegCase> {};
 
 TEST_P(JpegVariants, RgbBlocksDecodeWithinTolerance) {
-    const JpegSpec& s = GetParam().shape;
+    const JpegShape& s = GetParam().shape;
     const Bytes file = makeJpeg(s, rgbBlocks(s.w, s.h));
     ASSERT_FALSE(file.empty());
     Image img;
@@ -228,23 +228,23 @@ TEST_P(JpegVariants, RgbBlocksDecodeWithinTolerance) {
     expectBlocks(img, kBlockColors, 12);
 }
 
-JpegSpec jpegWith(std::function<void(JpegSpec&)> f) {
-    JpegSpec s;
+JpegShape jpegWith(std::function<void(JpegShape&)> f) {
+    JpegShape s;
     f(s);
     return s;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Jpeg, JpegVariants,
-    testing::Values(JpegCase{"baseline", JpegSpec{}},
-                    JpegCase{"rgbStored", jpegWith([](JpegSpec& s) { s.stored = JCS_RGB; })},
-                    JpegCase{"progressive", jpegWith([](JpegSpec& s) { s.progressive = true; })},
-                    JpegCase{"arithmetic", jpegWith([](JpegSpec& s) { s.arith = true; })},
-                    JpegCase{"progressiveArithmetic", jpegWith([](JpegSpec& s) {
+    testing::Values(JpegCase{"baseline", JpegShape{}},
+                    JpegCase{"rgbStored", jpegWith([](JpegShape& s) { s.stored = JCS_RGB; })},
+                    JpegCase{"progressive", jpegWith([](JpegShape& s) { s.progressive = true; })},
+                    JpegCase{"arithmetic", jpegWith([](JpegShape& s) { s.arith = true; })},
+                    JpegCase{"progressiveArithmetic", jpegWith([](JpegShape& s) {
                                  s.progressive = true;
                                  s.arith = true;
                              })},
-                    JpegCase{"restartMarkers", jpegWith([](JpegSpec& s) { s.restartRows = 1; })}),
+                    JpegCase{"restartMarkers", jpegWith([](JpegShape& s) { s.restartRows = 1; })}),
     [](const testing::TestParamInfo<JpegCase>& i) { return std::string(i.param.name); });
 
 TEST(JpegDecode, GrayscaleIsEightBitGrayRamp) {
@@ -253,7 +253,7 @@ TEST(JpegDecode, GrayscaleIsEightBitGrayRamp) {
     for (int y = 0; y < 32; ++y)
         for (int x = 0; x < 32; ++x)
             px.push_back(levels[blockOf(x, y)]);
-    JpegSpec s;
+    JpegShape s;
     s.in = JCS_GRAYSCALE;
     s.stored = JCS_GRAYSCALE;
     Image img;
@@ -301,7 +301,7 @@ TEST_P(JpegCmyk, FourComponentsBecomeRgb) {
             else
                 px.insert(px.end(), {i.c, i.m, i.y, i.k});
         }
-    JpegSpec s;
+    JpegShape s;
     s.in = JCS_CMYK;
     s.stored = p.stored;
     s.adobeMarker = p.adobe;
@@ -332,7 +332,7 @@ TEST(JpegDecode, JfifDensityBecomesDpi) {
     // Unit 2 is dots per centimetre: 118/cm is 299.72 dpi, 40/cm is 101.6.
     for (const Case c : {Case{1, 300, 150, 300, 150}, Case{2, 118, 40, 300, 102},
                          Case{0, 1, 1, 96, 96}, Case{1, 0, 0, 96, 96}}) {
-        JpegSpec s;
+        JpegShape s;
         s.densityUnit = c.unit;
         s.xDensity = c.x;
         s.yDensity = c.y;
@@ -345,7 +345,7 @@ TEST(JpegDecode, JfifDensityBecomesDpi) {
 }
 
 TEST(JpegDecode, OddSizeDecodesWholly) {
-    JpegSpec s;
+    JpegShape s;
     s.w = 37;
     s.h = 21;
     Image img;
@@ -358,8 +358,8 @@ TEST(JpegDecode, OddSizeDecodesWholly) {
 }
 
 TEST(JpegDecode, EveryTruncationFails) {
-    for (const JpegSpec& s : {JpegSpec{}, jpegWith([](JpegSpec& j) { j.progressive = true; }),
-                              jpegWith([](JpegSpec& j) { j.arith = true; })}) {
+    for (const JpegShape& s : {JpegShape{}, jpegWith([](JpegShape& j) { j.progressive = true; }),
+                               jpegWith([](JpegShape& j) { j.arith = true; })}) {
         const Bytes file = makeJpeg(s, rgbBlocks(32, 32));
         ASSERT_GT(file.size(), 100u);
         expectPrefixesFail(folio::codecs::decodeJpeg, file);
@@ -367,7 +367,7 @@ TEST(JpegDecode, EveryTruncationFails) {
 }
 
 TEST(JpegDecode, CorruptScanDataFailsSilently) {
-    Bytes file = makeJpeg(JpegSpec{}, rgbBlocks(32, 32));
+    Bytes file = makeJpeg(JpegShape{}, rgbBlocks(32, 32));
     // A marker planted inside the entropy-coded data ends the segment early.
     std::size_t sos = 0;
     for (std::size_t i = 2; i + 1 < file.size(); ++i)
@@ -385,7 +385,7 @@ TEST(JpegDecode, CorruptScanDataFailsSilently) {
 }
 
 TEST(JpegDecode, StrayBytesBetweenHeaderSegmentsPass) {
-    const Bytes clean = makeJpeg(JpegSpec{}, rgbBlocks(32, 32));
+    const Bytes clean = makeJpeg(JpegShape{}, rgbBlocks(32, 32));
     std::size_t dqt = 0;
     for (std::size_t i = 2; i + 1 < clean.size() && !dqt; ++i)
         if (clean[i] == 0xFF && clean[i + 1] == 0xDB) dqt = i;
@@ -401,7 +401,7 @@ TEST(JpegDecode, StrayBytesBetweenHeaderSegmentsPass) {
 }
 
 TEST(JpegDecode, HugeFrameHeaderIsRefusedAtOnce) {
-    Bytes file = makeJpeg(JpegSpec{}, rgbBlocks(32, 32));
+    Bytes file = makeJpeg(JpegShape{}, rgbBlocks(32, 32));
     const std::size_t sof = findSof(file);
     ASSERT_GT(sof, 0u);
     // SOF: FF Cn, length(2), precision(1), height(2), width(2)
@@ -421,12 +421,12 @@ TEST(JpegDecode, BeyondTheMemoryBudgetIsRefusedAtOnce) {
     // 20000 x 20000 is within the pixel limit, but not within the budget as RGB (1.2 GB), nor
     // as gray once a progressive file's coefficient buffer (800 MB) is counted.
     struct Case {
-        JpegSpec spec;
+        JpegShape spec;
         int comps;
     };
     const Case cases[] = {
-        {JpegSpec{}, 3},
-        {JpegSpec{.in = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE, .progressive = true}, 1}};
+        {JpegShape{}, 3},
+        {JpegShape{.in = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE, .progressive = true}, 1}};
     for (const Case& c : cases) {
         Bytes file = makeJpeg(c.spec, Bytes(32 * 32 * static_cast<std::size_t>(c.comps), 128));
         const std::size_t sof = findSof(file);
@@ -450,7 +450,7 @@ TEST(JpegDecode, ScanCountIsBounded) {
         bool loads;
     };
     for (const Case c : {Case{64, true}, Case{500, true}, Case{501, false}, Case{704, false}}) {
-        JpegSpec spec{.w = 16, .h = 16, .in = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE};
+        JpegShape spec{.w = 16, .h = 16, .in = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE};
         spec.progressiveScans = c.scans;
         Bytes px(16 * 16);
         for (std::size_t i = 0; i < px.size(); ++i)
@@ -489,7 +489,7 @@ TEST(JpegDecode, GarbageFailsSilently) {
 // ---------------------------------------------------------------------------------------
 // PNG writer (libpng write into memory)
 
-struct PngSpec {
+struct PngShape {
     std::uint32_t w = 13, h = 11;
     int colorType = PNG_COLOR_TYPE_GRAY;
     int depth = 8;
@@ -518,7 +518,7 @@ void pngFlush(png_structp) {}
 }
 void pngTestWarning(png_structp, png_const_charp) {}
 
-bool writePng(PngWriter& w, const PngSpec& s, png_bytepp rows, const png_color* plte) {
+bool writePng(PngWriter& w, const PngShape& s, png_bytepp rows, const png_color* plte) {
     if (setjmp(png_jmpbuf(w.png))) return false;
     png_set_write_fn(w.png, &w.out, pngCollect, pngFlush);
     png_set_IHDR(w.png, w.info, s.w, s.h, s.depth, s.colorType,
@@ -546,7 +546,7 @@ int channelsOf(int colorType) {
 }
 
 // Sample c of pixel (x, y): any value of the depth, so packing and stripping both show.
-std::uint32_t pngSample(const PngSpec& s, std::uint32_t x, std::uint32_t y, int c) {
+std::uint32_t pngSample(const PngShape& s, std::uint32_t x, std::uint32_t y, int c) {
     if (s.colorType == PNG_COLOR_TYPE_PALETTE)
         return (x * 7 + y * 3) % static_cast<std::uint32_t>(s.palette.size());
     const std::uint32_t hi = (x * 37 + y * 11 + static_cast<std::uint32_t>(c) * 71) & 0xFF;
@@ -555,7 +555,7 @@ std::uint32_t pngSample(const PngSpec& s, std::uint32_t x, std::uint32_t y, int 
 }
 
 // The colour a decoder must show: high byte of 16-bit samples, low depths spread over 0..255.
-Rgb pngExpected(const PngSpec& s, std::uint32_t x, std::uint32_t y) {
+Rgb pngExpected(const PngShape& s, std::uint32_t x, std::uint32_t y) {
     if (s.colorType == PNG_COLOR_TYPE_PALETTE) return s.palette[pngSample(s, x, y, 0)];
     auto to8 = [&](std::uint32_t v) {
         if (s.depth == 16) return static_cast<std::uint8_t>(v >> 8);
@@ -568,7 +568,7 @@ Rgb pngExpected(const PngSpec& s, std::uint32_t x, std::uint32_t y) {
     return Rgb{to8(pngSample(s, x, y, 0)), to8(pngSample(s, x, y, 1)), to8(pngSample(s, x, y, 2))};
 }
 
-Bytes makePng(const PngSpec& s) {
+Bytes makePng(const PngShape& s) {
     const int ch = channelsOf(s.colorType);
     const std::size_t rowBytes = (static_cast<std::size_t>(s.w) * ch * s.depth + 7) / 8;
     std::vector<Bytes> rows(s.h, Bytes(rowBytes, 0));
@@ -626,7 +626,7 @@ class PngVariants : public testing::TestWithParam<std::tuple<PngCase, bool>> {};
 
 TEST_P(PngVariants, DepthAndEveryPixel) {
     const PngCase& c = std::get<0>(GetParam());
-    PngSpec s;
+    PngShape s;
     s.colorType = c.colorType;
     s.depth = c.depth;
     s.interlaced = std::get<1>(GetParam());
@@ -671,7 +671,7 @@ TEST(PngDecode, LowDepthGrayPalettes) {
     for (const Case& c :
          {Case{1, {0, 255}}, Case{2, {0, 85, 170, 255}},
           Case{4, {0, 17, 34, 51, 68, 85, 102, 119, 136, 153, 170, 187, 204, 221, 238, 255}}}) {
-        PngSpec s;
+        PngShape s;
         s.depth = c.depth;
         Image img;
         std::string err;
@@ -693,7 +693,7 @@ TEST(PngDecode, PhysInMetresBecomesDpi) {
     for (const Case c :
          {Case{PNG_RESOLUTION_METER, 11811, 3937, 300, 100},
           Case{PNG_RESOLUTION_UNKNOWN, 11811, 3937, 96, 96}, Case{-1, 0, 0, 96, 96}}) {
-        PngSpec s;
+        PngShape s;
         s.physUnit = c.unit;
         s.physX = c.x;
         s.physY = c.y;
@@ -741,7 +741,7 @@ TEST(PngDecode, LyingHeaderSizeIsRefusedAtOnce) {
     };
     // Past the side limit, and within it but past the pixel limit.
     for (const Case c : {Case{100000, 100000}, Case{25000, 20000}}) {
-        Bytes file = makePng(PngSpec{});
+        Bytes file = makePng(PngShape{});
         putBe32(file, 16, c.w);
         putBe32(file, 20, c.h);
         putBe32(file, 29, crc32(&file[12], 17)); // IHDR type + data
@@ -757,7 +757,7 @@ TEST(PngDecode, LyingHeaderSizeIsRefusedAtOnce) {
 }
 
 TEST(PngDecode, CrcErrorsFail) {
-    PngSpec s;
+    PngShape s;
     s.physUnit = PNG_RESOLUTION_METER;
     s.physX = s.physY = 2835;
     const Bytes good = makePng(s);
@@ -779,7 +779,7 @@ TEST(PngDecode, CrcErrorsFail) {
 
 TEST(PngDecode, WarningsStaySilent) {
     // A second pHYs is a benign error: reported as a warning, which must not print.
-    PngSpec s;
+    PngShape s;
     s.physUnit = PNG_RESOLUTION_METER;
     s.physX = s.physY = 11811;
     Bytes file = makePng(s);
@@ -797,7 +797,7 @@ TEST(PngDecode, WarningsStaySilent) {
 }
 
 TEST(PngDecode, EveryTruncationFails) {
-    PngSpec s;
+    PngShape s;
     s.w = 9;
     s.h = 7;
     expectPrefixesFail(folio::codecs::decodePng, makePng(s));
@@ -816,7 +816,7 @@ TEST(PngDecode, GarbageFailsSilently) {
         noise.push_back(static_cast<std::uint8_t>(i * 97 + 13));
     inputs.push_back(noise);
     // A valid file with its pixel data scrambled (CRC repaired so that zlib sees the damage).
-    Bytes scrambled = makePng(PngSpec{});
+    Bytes scrambled = makePng(PngShape{});
     const std::size_t idat = findChunk(scrambled, "IDAT");
     ASSERT_GT(idat, 0u);
     const std::uint32_t len = getBe32(scrambled, idat);
@@ -837,7 +837,7 @@ TEST(PngDecode, GarbageFailsSilently) {
 // ---------------------------------------------------------------------------------------
 // GIF writer (giflib EGif into memory)
 
-struct GifFrameSpec {
+struct GifFrameShape {
     int left = 0, top = 0, w = 0, h = 0;
     bool interlaced = false;
     int tableSize = 0; // 0: no local table
@@ -845,11 +845,11 @@ struct GifFrameSpec {
     std::function<std::uint8_t(int, int)> index; // pixel (x, y) of the frame
 };
 
-struct GifSpec {
+struct GifShape {
     int w = 0, h = 0;
     int globalSize = 0; // 0: no global table
     int background = 0;
-    std::vector<GifFrameSpec> frames;
+    std::vector<GifFrameShape> frames;
 };
 
 // Table `seed` (0 global, frame number for local tables), entry i.
@@ -890,7 +890,7 @@ struct GifWriterCloser {
 // The order in which an interlaced frame of 10 rows is stored.
 constexpr std::array<int, 10> kInterlaced10 = {0, 8, 4, 2, 6, 1, 3, 5, 7, 9};
 
-std::vector<int> rowOrder(const GifFrameSpec& f) {
+std::vector<int> rowOrder(const GifFrameShape& f) {
     std::vector<int> order;
     if (f.interlaced) {
         EXPECT_EQ(f.h, 10) << "interlaced test frames are 10 rows";
@@ -902,7 +902,7 @@ std::vector<int> rowOrder(const GifFrameSpec& f) {
     return order;
 }
 
-Bytes makeGif(const GifSpec& s) {
+Bytes makeGif(const GifShape& s) {
     Bytes out;
     int error = 0;
     std::unique_ptr<GifFileType, GifWriterCloser> gif(EGifOpen(&out, gifCollect, &error));
@@ -912,7 +912,7 @@ Bytes makeGif(const GifSpec& s) {
     MapPtr global = makeMap(s.globalSize, 0);
     EXPECT_EQ(EGifPutScreenDesc(gif.get(), s.w, s.h, 8, s.background, global.get()), GIF_OK);
     int n = 0;
-    for (const GifFrameSpec& f : s.frames) {
+    for (const GifFrameShape& f : s.frames) {
         ++n;
         if (f.transparent >= 0) {
             const std::uint8_t gce[4] = {0x01, 0, 0, static_cast<std::uint8_t>(f.transparent)};
@@ -932,9 +932,9 @@ Bytes makeGif(const GifSpec& s) {
     return out;
 }
 
-GifFrameSpec frame(int left, int top, int w, int h, std::function<std::uint8_t(int, int)> index,
-                   int tableSize = 0, int transparent = -1, bool interlaced = false) {
-    GifFrameSpec f;
+GifFrameShape frame(int left, int top, int w, int h, std::function<std::uint8_t(int, int)> index,
+                    int tableSize = 0, int transparent = -1, bool interlaced = false) {
+    GifFrameShape f;
     f.left = left;
     f.top = top;
     f.w = w;
@@ -956,7 +956,7 @@ class GifTables : public testing::TestWithParam<GifTableCase> {};
 
 TEST_P(GifTables, DepthFollowsTheTableInForce) {
     const GifTableCase& c = GetParam();
-    GifSpec s;
+    GifShape s;
     s.w = 12;
     s.h = 10;
     // A local table must win over a global one of another size.
@@ -993,7 +993,7 @@ INSTANTIATE_TEST_SUITE_P(Gif, GifTables,
                          });
 
 TEST(GifDecode, InterlacedRowsLandInPlace) {
-    GifSpec s;
+    GifShape s;
     s.w = 6;
     s.h = 10;
     s.globalSize = 16;
@@ -1008,7 +1008,7 @@ TEST(GifDecode, InterlacedRowsLandInPlace) {
 }
 
 TEST(GifDecode, FrameIsPlacedOnTheScreenOverBackground) {
-    GifSpec s;
+    GifShape s;
     s.w = 20;
     s.h = 16;
     s.globalSize = 16;
@@ -1029,7 +1029,7 @@ TEST(GifDecode, FrameIsPlacedOnTheScreenOverBackground) {
 }
 
 TEST(GifDecode, FrameStickingOutIsClipped) {
-    GifSpec s;
+    GifShape s;
     s.w = 10;
     s.h = 10;
     s.globalSize = 4;
@@ -1062,7 +1062,7 @@ Bytes shrinkGlobalTable(const Bytes& file, int entries) {
 }
 
 TEST(GifDecode, IndicesPastThePaletteBecomeZero) {
-    GifSpec s;
+    GifShape s;
     s.w = 8;
     s.h = 4;
     s.globalSize = 256;
@@ -1080,7 +1080,7 @@ TEST(GifDecode, IndicesPastThePaletteBecomeZero) {
 }
 
 TEST(GifDecode, FirstImageWithoutAnyTableFails) {
-    GifSpec s;
+    GifShape s;
     s.w = 8;
     s.h = 4;
     s.globalSize = 256;
@@ -1092,8 +1092,8 @@ TEST(GifDecode, FirstImageWithoutAnyTableFails) {
 }
 
 // No global table, several frames, the first smaller in both directions: one RGB picture.
-GifSpec composedSpec() {
-    GifSpec s;
+GifShape composedShape() {
+    GifShape s;
     s.w = 20;
     s.h = 20;
     s.frames.push_back(frame(
@@ -1109,7 +1109,7 @@ GifSpec composedSpec() {
 TEST(GifDecode, PiecesWithoutSharedTableAreComposed) {
     Image img;
     std::string err;
-    ASSERT_TRUE(folio::codecs::decodeGif(makeGif(composedSpec()), img, err)) << err;
+    ASSERT_TRUE(folio::codecs::decodeGif(makeGif(composedShape()), img, err)) << err;
     expectConsistent(img);
     EXPECT_EQ(img.GetWidth(), 20u);
     EXPECT_EQ(img.GetHeight(), 20u);
@@ -1128,16 +1128,16 @@ TEST(GifDecode, PiecesWithoutSharedTableAreComposed) {
 TEST(GifDecode, NotComposedUnlessAllConditionsHold) {
     struct Case {
         const char* name;
-        GifSpec shape;
+        GifShape shape;
         std::uint16_t wantBpp;
     };
-    GifSpec withGlobal = composedSpec();
+    GifShape withGlobal = composedShape();
     withGlobal.globalSize = 2;
-    GifSpec sameWidth = composedSpec();
+    GifShape sameWidth = composedShape();
     sameWidth.frames[0].w = 20;
-    GifSpec sameHeight = composedSpec();
+    GifShape sameHeight = composedShape();
     sameHeight.frames[0].h = 20;
-    GifSpec single = composedSpec();
+    GifShape single = composedShape();
     single.frames.resize(1);
     for (const Case& c : {Case{"global table", withGlobal, 4}, Case{"same width", sameWidth, 4},
                           Case{"same height", sameHeight, 4}, Case{"single frame", single, 4}}) {
@@ -1152,7 +1152,7 @@ TEST(GifDecode, NotComposedUnlessAllConditionsHold) {
 }
 
 TEST(GifDecode, EveryTruncationFails) {
-    GifSpec s;
+    GifShape s;
     s.w = 12;
     s.h = 10;
     s.globalSize = 16;
@@ -1166,7 +1166,7 @@ TEST(GifDecode, EveryTruncationFails) {
     std::string err;
     EXPECT_TRUE(folio::codecs::decodeGif(Bytes(one.begin(), one.end() - 1), img, err)) << err;
     // A composed file needs every frame, up to its trailer.
-    expectPrefixesFail(folio::codecs::decodeGif, makeGif(composedSpec()));
+    expectPrefixesFail(folio::codecs::decodeGif, makeGif(composedShape()));
 }
 
 // Patches the first image descriptor of a file with a 2-entry global table and no extension.
@@ -1181,7 +1181,7 @@ Bytes withFrameSize(Bytes file, int w, int h) {
 }
 
 TEST(GifDecode, LyingSizesAreRefusedAtOnce) {
-    GifSpec s;
+    GifShape s;
     s.w = 4;
     s.h = 4;
     s.globalSize = 2;
@@ -1216,14 +1216,14 @@ TEST(GifDecode, GarbageFailsSilently) {
 }
 
 TEST(JpegPngGifThreads, DecodersAreReentrant) {
-    JpegSpec js;
+    JpegShape js;
     js.progressive = true;
     const Bytes jpeg = makeJpeg(js, rgbBlocks(32, 32));
-    PngSpec ps;
+    PngShape ps;
     ps.colorType = PNG_COLOR_TYPE_RGB;
     ps.interlaced = true;
     const Bytes png = makePng(ps);
-    const Bytes gif = makeGif(composedSpec());
+    const Bytes gif = makeGif(composedShape());
     const std::vector<std::pair<Decoder, const Bytes*>> jobs = {{folio::codecs::decodeJpeg, &jpeg},
                                                                 {folio::codecs::decodePng, &png},
                                                                 {folio::codecs::decodeGif, &gif}};
