@@ -210,6 +210,11 @@ check() {
     ((bad)) || echo "  sanity $label: pages checked ($checked): 640 high, landscape, gray as marked" >&2
 }
 
+# Warm up: the page files into the page cache and the processor out of its idle clock, so
+# the first timed row is not the one that pays for it.
+cat "$pagedir"/* >/dev/null
+"$build/bench/folio_floor" --jobs 1 "$pages" >/dev/null
+
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg); $npages pages, $(du -sm --apparent-size "$pagedir" | cut -f1) MB in $pagedir" >&2
 
 # a, b: folioforge, one job and its default (one per processor).

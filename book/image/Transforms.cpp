@@ -480,8 +480,15 @@ bool Image::GrayScale() {
             std::array<std::uint8_t, 256> level{};
             for (std::size_t i = 0; i < palette_.size() && i < level.size(); ++i)
                 level[i] = kernels::luma(palette_[i].r, palette_[i].g, palette_[i].b);
-            for (std::uint8_t& p : pixels_)
-                p = level[p];
+            if (bpp_ == 1) {
+                // Bilevel scans: a select the compiler vectorises instead of a table lookup.
+                const std::uint8_t zero = level[0], one = level[1];
+                for (std::uint8_t& p : pixels_)
+                    p = p ? one : zero;
+            } else {
+                for (std::uint8_t& p : pixels_)
+                    p = level[p];
+            }
         }
         palette_ = std::move(ramp);
         bpp_ = 8;
