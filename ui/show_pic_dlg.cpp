@@ -88,26 +88,45 @@ void CShowPicDlg::ShowPicture() {
     fitClientTo(loaded.image.size());
 }
 
+// The frame takes its room outside the client area. Before the window system has framed
+// the window, estimate it from the style.
+QSize CShowPicDlg::frameExtra() const {
+    QSize extra = frameGeometry().size() - geometry().size();
+    if (!isVisible() || extra.isEmpty()) {
+        const int border = style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this);
+        const int title = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+        extra = extra.expandedTo(QSize(2 * border, title + 2 * border));
+    }
+    return extra;
+}
+
+// Ours: the window fits the screen, but its place (the main window's corner) may leave too
+// little room below or to the right, hiding the end of the picture and of the scroll bars
+// off the screen; move it back in just far enough.
+void CShowPicDlg::keepOnScreen() {
+    QScreen* screen = this->screen();
+    if (!screen) return;
+    const QRect avail = screen->availableGeometry();
+    const QRect frame(pos(), size() + frameExtra());
+    int dx = std::min(0, avail.right() - frame.right());
+    int dy = std::min(0, avail.bottom() - frame.bottom());
+    dx = std::max(dx, avail.left() - frame.left());
+    dy = std::max(dy, avail.top() - frame.top());
+    if (dx != 0 || dy != 0) move(pos() + QPoint(dx, dy));
+}
+
 void CShowPicDlg::fitClientTo(QSize picture) {
     m_content = picture;
     QScreen* screen = this->screen();
     QSize avail(1 << 15, 1 << 15);
-    if (screen) {
-        // The frame takes its room outside the client area; keep all of it on the screen.
-        // Before the window system has framed the window, estimate from the style.
-        QSize frameExtra = frameGeometry().size() - geometry().size();
-        if (!isVisible() || frameExtra.isEmpty()) {
-            const int border = style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this);
-            const int title = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
-            frameExtra = frameExtra.expandedTo(QSize(2 * border, title + 2 * border));
-        }
-        avail = screen->availableGeometry().size() - frameExtra;
-    }
+    if (screen) avail = screen->availableGeometry().size() - frameExtra();
     const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
     const QSize client = previewClientSize(picture, avail, bar);
-    if (client == size()) return;
-    setFixedSize(client);
-    m_scroll->setGeometry(0, 0, client.width(), client.height());
+    if (client != size()) {
+        setFixedSize(client);
+        m_scroll->setGeometry(0, 0, client.width(), client.height());
+    }
+    keepOnScreen();
 }
 
 // The window system frames the window only when it is shown: fit again with the real frame.

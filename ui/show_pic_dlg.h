@@ -39,6 +39,8 @@ class CShowPicDlg : public QDialog {
 
   private:
     void fitClientTo(QSize picture);
+    QSize frameExtra() const;
+    void keepOnScreen();
 
     QLabel* m_picture = nullptr;
     QScrollArea* m_scroll = nullptr;

@@ -162,6 +162,8 @@ void PreviewTest::largerThanScreenScrolls() {
     QVERIFY(p->frameGeometry().width() <= avail.width());
     QVERIFY(p->frameGeometry().height() <= avail.height());
     QVERIFY(p->width() > avail.width() / 2);
+    // Placed at the main window's corner, but moved back so none of it is off the screen.
+    QTRY_VERIFY(avail.contains(p->frameGeometry()));
     QCOMPARE(p->picture()->size(), huge);
     QTRY_VERIFY(p->scrollArea()->horizontalScrollBar()->maximum() > 0);
     QTRY_VERIFY(p->scrollArea()->verticalScrollBar()->maximum() > 0);
