@@ -49,14 +49,9 @@ bool preparePageImage(Image& image, bool gray, std::string& reason) {
         }
     }
     const bool portrait = image.GetWidth() < image.GetHeight();
-    const std::uint32_t turnedWidth = portrait ? image.GetHeight() : image.GetWidth();
-    const std::uint32_t turnedHeight = portrait ? image.GetWidth() : image.GetHeight();
-    if (turnedHeight != kPageHeight) {
-        const auto width =
-            static_cast<std::uint32_t>(std::uint64_t{turnedWidth} * kPageHeight / turnedHeight);
-        const bool scaled = portrait ? image.Resample2(kPageHeight, width, 2, 5, false)
-                                     : image.Resample2(width, kPageHeight, 2, 5, false);
-        if (!scaled) {
+    const PageSize page = pageSizeBeforeTurn(image.GetWidth(), image.GetHeight(), kPageHeight);
+    if (page.width != image.GetWidth() || page.height != image.GetHeight()) {
+        if (!image.Resample2(page.width, page.height, 2, 5, false)) {
             reason = "cannot scale the page (out of memory)";
             return false;
         }

@@ -421,14 +421,14 @@ TEST(JpegDecode, BeyondTheMemoryBudgetIsRefusedAtOnce) {
     // 20000 x 20000 is within the pixel limit, but not within the budget as RGB (1.2 GB), nor
     // as gray once a progressive file's coefficient buffer (800 MB) is counted.
     struct Case {
-        JpegShape spec;
+        JpegShape shape;
         int comps;
     };
     const Case cases[] = {
         {JpegShape{}, 3},
         {JpegShape{.in = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE, .progressive = true}, 1}};
     for (const Case& c : cases) {
-        Bytes file = makeJpeg(c.spec, Bytes(32 * 32 * static_cast<std::size_t>(c.comps), 128));
+        Bytes file = makeJpeg(c.shape, Bytes(32 * 32 * static_cast<std::size_t>(c.comps), 128));
         const std::size_t sof = findSof(file);
         ASSERT_GT(sof, 0u);
         for (std::size_t at : {sof + 5, sof + 7}) {
@@ -450,12 +450,12 @@ TEST(JpegDecode, ScanCountIsBounded) {
         bool loads;
     };
     for (const Case c : {Case{64, true}, Case{500, true}, Case{501, false}, Case{704, false}}) {
-        JpegShape spec{.w = 16, .h = 16, .in = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE};
-        spec.progressiveScans = c.scans;
+        JpegShape shape{.w = 16, .h = 16, .in = JCS_GRAYSCALE, .stored = JCS_GRAYSCALE};
+        shape.progressiveScans = c.scans;
         Bytes px(16 * 16);
         for (std::size_t i = 0; i < px.size(); ++i)
             px[i] = static_cast<std::uint8_t>(i);
-        const Bytes file = makeJpeg(spec, px);
+        const Bytes file = makeJpeg(shape, px);
         ASSERT_FALSE(file.empty());
         Image img;
         std::string err;

@@ -11,6 +11,14 @@
 
 namespace folio {
 
+PageSize pageSizeBeforeTurn(std::uint32_t w, std::uint32_t h, std::uint32_t pageHeight) {
+    const bool portrait = w < h;
+    const std::uint32_t turnedWidth = portrait ? h : w, turnedHeight = portrait ? w : h;
+    const auto width =
+        static_cast<std::uint32_t>(std::uint64_t{turnedWidth} * pageHeight / turnedHeight);
+    return portrait ? PageSize{pageHeight, width} : PageSize{width, pageHeight};
+}
+
 std::uint16_t storedBpp(unsigned decoderDepth) {
     if (decoderDepth <= 1) return 1;
     if (decoderDepth <= 4) return 4;
@@ -181,24 +189,27 @@ bool readFile(const std::string& path, std::vector<std::uint8_t>& out, std::stri
 
 } // namespace
 
+bool Image::adopt(Image&& decoded, std::uint32_t imageType) {
+    decoded.type_ = imageType;
+    decoded.jpegQuality_ = jpegQuality_;
+    *this = std::move(decoded);
+    error_.clear();
+    return true;
+}
+
 bool Image::LoadMemory(std::span<const std::uint8_t> data, std::uint32_t imageType) {
     std::string err;
     Image decoded;
-    auto accept = [&](std::uint32_t label) {
-        decoded.type_ = label;
-        decoded.jpegQuality_ = jpegQuality_;
-        *this = std::move(decoded);
-        error_.clear();
-        return true;
-    };
     try {
         if (Decoder named = decoderFor(imageType)) {
-            if (named(data, decoded, err) && decoded.IsValid()) return accept(imageType);
+            if (named(data, decoded, err) && decoded.IsValid())
+                return adopt(std::move(decoded), imageType);
         }
         std::string firstErr = err;
         for (std::uint32_t t : kRecognitionOrder) {
             decoded = Image();
-            if (decoderFor(t)(data, decoded, err) && decoded.IsValid()) return accept(t);
+            if (decoderFor(t)(data, decoded, err) && decoded.IsValid())
+                return adopt(std::move(decoded), t);
         }
         error_ = firstErr.empty() ? "not a recognised image" : firstErr;
     } catch (const std::bad_alloc&) {
@@ -216,17 +227,11 @@ class PageSink final : public codecs::RowSink {
     PageSink(Image& out, std::uint32_t pageHeight) : out_(out), pageHeight_(pageHeight) {}
 
     bool begin(const codecs::PictureFacts& f, std::string& err) override {
-        const bool portrait = f.width < f.height;
-        const std::uint32_t turnedWidth = portrait ? f.height : f.width;
-        const std::uint32_t turnedHeight = portrait ? f.width : f.height;
-        std::uint32_t w = f.width, h = f.height;
-        if (turnedHeight > pageHeight_) {
-            const auto width =
-                static_cast<std::uint32_t>(std::uint64_t{turnedWidth} * pageHeight_ / turnedHeight);
-            w = portrait ? pageHeight_ : width;
-            h = portrait ? width : pageHeight_;
-        }
-        reduce_ = h < f.height;
+        // Only reductions stream; a picture to be enlarged loads whole for the page steps.
+        const PageSize page = pageSizeBeforeTurn(f.width, f.height, pageHeight_);
+        reduce_ = page.height < f.height;
+        const std::uint32_t w = reduce_ ? page.width : f.width;
+        const std::uint32_t h = reduce_ ? page.height : f.height;
         // Colour rows are reduced as they are and made gray afterwards, on the small page:
         // three running sums cost less than graying every source pixel.
         const bool rgb = f.bpp == 24;
@@ -277,13 +282,8 @@ bool Image::LoadMemoryForPage(std::span<const std::uint8_t> data, std::uint32_t 
             Image decoded;
             PageSink sink(decoded, pageHeight);
             const codecs::JpegReduction reduction{fast ? pageHeight : 0, fast && gray};
-            if (codecs::decodeJpegRows(data, reduction, sink, err) && decoded.IsValid()) {
-                decoded.type_ = kFormatJpeg;
-                decoded.jpegQuality_ = jpegQuality_;
-                *this = std::move(decoded);
-                error_.clear();
-                return true;
-            }
+            if (codecs::decodeJpegRows(data, reduction, sink, err) && decoded.IsValid())
+                return adopt(std::move(decoded), kFormatJpeg);
         } catch (const std::bad_alloc&) {
             error_ = "out of memory";
             return false;

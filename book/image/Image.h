@@ -47,6 +47,14 @@ inline constexpr std::uint64_t kMaxImageBytes = std::uint64_t{512} << 20;
 // Largest file the loader reads into memory.
 inline constexpr std::uint64_t kMaxFileBytes = 1ull << 30;
 
+// The size a w x h picture is scaled to so that, once turned upright (a portrait picture is
+// turned a quarter left), it is pageHeight high; given in the picture's own orientation, so
+// the scaling can come before the turn.
+struct PageSize {
+    std::uint32_t width = 0, height = 0;
+};
+PageSize pageSizeBeforeTurn(std::uint32_t w, std::uint32_t h, std::uint32_t pageHeight);
+
 // The stored depth for a decoder's native depth: 1, 4, 8 or 24.
 std::uint16_t storedBpp(unsigned decoderDepth);
 
@@ -118,6 +126,9 @@ class Image {
     bool Encode(std::vector<std::uint8_t>& out, std::uint32_t imageType);
 
   private:
+    // Takes a freshly decoded picture as this one, keeping the JPEG quality set here.
+    bool adopt(Image&& decoded, std::uint32_t imageType);
+
     std::uint32_t width_ = 0, height_ = 0;
     std::uint16_t bpp_ = 0;
     std::uint32_t type_ = 0;
