@@ -2,6 +2,7 @@
 
 #include "book/book_header.h"
 #include "book/image_type.h"
+#include "book/page_cache.h"
 #include "book/text_encoding.h"
 
 #include <algorithm>
@@ -156,20 +157,40 @@ struct PageTask {
 
 struct PageResult {
     bool ok = false;
-    std::vector<std::uint8_t> jpeg;
+    PageBytes jpeg;
     std::string reason;
 };
 
 PageResult preparePage(const PageTask& task, const BookRequest& request) {
     PageResult result;
+    const int quality = task.gray ? request.grayQuality : request.colorQuality;
+    const PageSettings settings{task.gray, std::clamp(quality, 0, 100), request.fast};
+    Source source;
+    source.path = task.path;
+    if (request.cache) {
+        if (PageBytes kept = request.cache->find(settings, source)) {
+            result.ok = true;
+            result.jpeg = std::move(kept);
+            return result;
+        }
+    }
+    if (!source.read) readSource(task.path, source);
     Image image(0);
-    if (!image.LoadForPage(task.path, task.type, kPageHeight, task.gray, request.fast) ||
-        !image.IsValid()) {
-        result.reason = "does not load: " + image.GetLastError();
+    const bool loaded =
+        source.error.empty() &&
+        image.LoadMemoryForPage(source.bytes, task.type, kPageHeight, task.gray, request.fast) &&
+        image.IsValid();
+    source.bytes = {}; // only the decoded picture is needed from here on
+    if (!loaded) {
+        result.reason =
+            "does not load: " + (source.error.empty() ? image.GetLastError() : source.error);
         return result;
     }
-    result.ok = encodePage(image, task.gray, task.gray ? request.grayQuality : request.colorQuality,
-                           result.jpeg, result.reason);
+    auto jpeg = std::make_shared<std::vector<std::uint8_t>>();
+    result.ok = encodePage(image, task.gray, quality, *jpeg, result.reason);
+    if (!result.ok) return result;
+    result.jpeg = std::move(jpeg);
+    if (request.cache) request.cache->store(settings, source, result.jpeg);
     return result;
 }
 
@@ -306,8 +327,8 @@ MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatf
                 report.skipped.push_back({task.row, task.path, page.reason});
                 continue;
             }
-            if (!file.write(page.jpeg.data(), page.jpeg.size())) return failed(true);
-            header.addPageSize(static_cast<std::uint32_t>(page.jpeg.size()));
+            if (!file.write(page.jpeg->data(), page.jpeg->size())) return failed(true);
+            header.addPageSize(static_cast<std::uint32_t>(page.jpeg->size()));
         }
     }
     std::stable_sort(report.skipped.begin(), report.skipped.end(),

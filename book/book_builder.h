@@ -11,6 +11,8 @@
 
 namespace folio {
 
+class PageCache;
+
 inline constexpr char kOverwriteQuestion[] = "文件已经存在，要覆盖吗？";
 inline constexpr char kSuccessMessage[] = "文件制造成功!";
 inline constexpr std::uint32_t kPageHeight = 640;
@@ -25,6 +27,9 @@ struct BookRequest {
     // JPEG pages decoded reduced in the DCT domain (and gray pages as luma alone) before the
     // exact scaling: much quicker, visibly the same, not byte-identical to the exact path.
     bool fast = false;
+    // Pages made before, taken when their source and settings match and given every page
+    // made now; null: every page is made afresh. The book is the same either way.
+    PageCache* cache = nullptr;
 };
 
 // "noname" for an empty text; ".QFB" appended unless the text already ends so (any case).

@@ -4,6 +4,8 @@
 #include "book/book_check.h"
 #include "book/file_order.h"
 #include "book/image_type.h"
+#include "book/pace.h"
+#include "book/page_cache.h"
 #include "book/text_encoding.h"
 
 #include <cstdio>
@@ -65,6 +67,10 @@ Options:
       --fast             decode large JPEG pages reduced (1/2 to 1/8) before scaling, gray
                          pages as luma alone: several times quicker, visibly the same, but
                          not byte-identical to the exact path
+      --cache DIR        keep the encoded pages in DIR (created if missing) and take them
+                         from there when a page's file content and settings are the same
+                         as before: the book is the same, made without decoding those
+                         pages again
   -q, --quiet            no progress and no summary
   -h, --help             show this help
 
@@ -159,10 +165,17 @@ class TerminalPlatform final : public BookPlatform {
 class TerminalProgress final : public ProgressDisplay {
   public:
     explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
-    void StartProgress() override {}
+    void StartProgress() override { pace_.start(Pace::Clock::now()); }
     void ShowCurrentPage(const std::string& path, int done, int total) override {
         if (!enabled_) return;
-        std::fprintf(stderr, "\r\033[K[%d/%d] %s", done + 1, total, path.c_str());
+        std::string rate;
+        if (const auto e = pace_.at(done, total, Pace::Clock::now())) {
+            char text[48];
+            std::snprintf(text, sizeof text, " %.1f pages/s, %s left", e->pagesPerSecond,
+                          formatDuration(e->secondsLeft).c_str());
+            rate = text;
+        }
+        std::fprintf(stderr, "\r\033[K[%d/%d]%s %s", done + 1, total, rate.c_str(), path.c_str());
         std::fflush(stderr);
         shown_ = true;
     }
@@ -178,6 +191,7 @@ class TerminalProgress final : public ProgressDisplay {
     }
     bool enabled_;
     bool shown_ = false;
+    Pace pace_;
 };
 
 void addPage(PageList& list, const std::string& path, bool gray) {
@@ -200,7 +214,7 @@ void addPages(PageList& list, const std::string& arg, bool gray) {
 int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     BookRequest request;
     request.jobs = 0;
-    std::optional<std::string> output;
+    std::optional<std::string> output, cacheDir;
     bool overwrite = false, quiet = false, onlyPages = false;
     PageList pages;
     const char* codeset = terminalCodeset();
@@ -242,6 +256,10 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
             overwrite = true;
         } else if (a == "--fast") {
             request.fast = true;
+        } else if (a == "--cache") {
+            if (!value(v) || v.empty())
+                return usageError(err, "option '--cache' needs a directory", "make");
+            cacheDir = v;
         } else if (a == "-q" || a == "--quiet") {
             quiet = true;
         } else {
@@ -251,9 +269,20 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     if (!output) return usageError(err, "no output file: give one with -o OUT", "make");
     request.fileName = *output;
 
+    std::optional<DiskPageCache> cache;
+    if (cacheDir) {
+        std::string why;
+        if (!cache.emplace(*cacheDir).open(why)) {
+            err << "folioforge: " << why << "\n";
+            return 1;
+        }
+        request.cache = &*cache;
+    }
+
     TerminalPlatform platform(overwrite, quiet, out, err);
     TerminalProgress progress(!quiet && ::isatty(STDERR_FILENO));
     const MakeReport report = makeBook(pages, request, platform, progress);
+    if (cache && !cache->storeError().empty()) err << "folioforge: " << cache->storeError() << "\n";
     if (report.declined) {
         err << "folioforge: " << report.outputName << " exists; use --overwrite to replace it\n";
         return 1;

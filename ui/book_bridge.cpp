@@ -49,6 +49,7 @@ MakeReport makeBookFrom(const PageList& pages, const MakeFields& fields, BookPla
     request.grayQuality = fields.grayQuality;
     request.colorQuality = fields.colorQuality;
     request.jobs = fields.jobs;
+    request.cache = fields.cache;
     return makeBook(pages, request, platform, progress);
 }
 

@@ -11,7 +11,8 @@
 
 namespace folio {
 class Image;
-}
+class PageCache;
+} // namespace folio
 
 namespace folio::ui {
 
@@ -33,6 +34,7 @@ struct MakeFields {
     int grayQuality = 50;
     int colorQuality = 80;
     int jobs = 0;
+    PageCache* cache = nullptr; // pages kept from earlier makes of the session
 };
 MakeReport makeBookFrom(const PageList& pages, const MakeFields& fields, BookPlatform& platform,
                         ProgressDisplay& progress);

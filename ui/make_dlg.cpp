@@ -51,6 +51,10 @@ void CMakeDlg::paintEvent(QPaintEvent* event) {
     p.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
+QString timeLeftText(long long seconds) {
+    return QStringLiteral("  剩余 %1").arg(QString::fromStdString(formatDuration(seconds)));
+}
+
 MakeProgress::~MakeProgress() = default;
 
 void MakeProgress::StartProgress() {
@@ -65,6 +69,7 @@ void MakeProgress::StartProgress() {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
     m_dlg->heading()->setText(kProcessingHeading);
     m_dlg->repaint();
+    m_pace.start(m_now());
 }
 
 void MakeProgress::ShowCurrentPage(const std::string& path, int done, int total) {
@@ -73,6 +78,9 @@ void MakeProgress::ShowCurrentPage(const std::string& path, int done, int total)
     QProgressBar* bar = m_dlg->bar();
     bar->setRange(0, std::max(total, 1));
     bar->setValue(std::clamp(done, 0, std::max(total, 1)));
+    QString format = QStringLiteral("%v / %m");
+    if (const auto e = m_pace.at(done, total, m_now())) format += timeLeftText(e->secondsLeft);
+    bar->setFormat(format);
     bar->show();
     // The builder does not return to the event loop until the book is written.
     m_dlg->repaint();

@@ -1,11 +1,13 @@
 // The progress window of MAKE (template 131) and the progress display built on it.
 #pragma once
 
+#include "book/pace.h"
 #include "book/platform.h"
 
 #include <QDialog>
 #include <QPoint>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,6 +24,9 @@ WinRect outerRect(const QWidget& window);
 
 // Where a window of rectangle p stands when centred over m; not kept on the screen.
 QPoint centredOver(const WinRect& m, const WinRect& p);
+
+// What the page count gains once the time left can be told: "  剩余 1:20".
+QString timeLeftText(long long seconds);
 
 class CMakeDlg : public QDialog {
     Q_OBJECT
@@ -51,10 +56,14 @@ class MakeProgress : public ProgressDisplay {
     void DestroyProgress() override;
 
     CMakeDlg* window() const { return m_dlg.get(); }
+    // The clock the time left is measured by; the tests set their own.
+    void setClock(std::function<Pace::Clock::time_point()> now) { m_now = std::move(now); }
 
   private:
     QWidget* m_main;
     std::unique_ptr<CMakeDlg> m_dlg;
+    std::function<Pace::Clock::time_point()> m_now = [] { return Pace::Clock::now(); };
+    Pace m_pace;
 };
 
 } // namespace folio::ui

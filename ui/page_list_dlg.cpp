@@ -295,6 +295,7 @@ void CPageListDlg::OnMake() {
     request.grayQuality = m_sliderGray->value();
     request.colorQuality = m_sliderColor->value();
     request.jobs = 0;
+    request.cache = &m_pageCache;
     QtBookPlatform platform(this, *m_services.boxes);
     // One progress display per command: its window is gone when the command ends.
     std::unique_ptr<ProgressDisplay> progress = m_services.makeProgress

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "book/add_pages.h"
+#include "book/page_cache.h"
 #include "book/page_list.h"
 #include "ui/services.h"
 #include "ui/show_pic_dlg.h"
@@ -31,6 +32,7 @@ class CPageListDlg : public QDialog, private PageListObserver {
     const PageList& pages() const { return m_pages; }
     CShowPicDlg* preview() const { return m_pPreview.get(); }
     QAction* aboutAction() const { return m_aboutAction; }
+    MemoryPageCache& pageCache() { return m_pageCache; }
 
     // Files named on the command line or dropped on the window, added as ADD FILE adds chosen
     // files; a directory stands for its image files.
@@ -90,6 +92,8 @@ class CPageListDlg : public QDialog, private PageListObserver {
     std::unique_ptr<QtFileChooser> m_ownChooser;
     DiskFileLookup m_diskLookup;
     PageList m_pages;
+    // Pages MAKE wrote this session: a later MAKE encodes only what changed.
+    MemoryPageCache m_pageCache;
     bool m_syncing = false; // the view is being set from the list: not a user's selection
     bool m_previewPlaced = false;
     QAction* m_aboutAction = nullptr;

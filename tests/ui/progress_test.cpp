@@ -5,6 +5,7 @@
 #include "ui/templates.h"
 #include "ui_test_support.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -103,6 +104,8 @@ class ProgressTest : public QObject {
     void showsEachLoadedRowAndNoTypelessRow();
     void emptyListShowsHeadingOnly();
     void noWindowAfterNo();
+    void pageCountGainsTheTimeLeft();
+    void secondMakeTakesTheSessionsPages();
 };
 
 void ProgressTest::centring_data() {
@@ -231,6 +234,62 @@ void ProgressTest::noWindowAfterNo() {
     QCOMPARE(ws.commands, 1);
     QVERIFY(!ws.watching || ws.watching->starts == 0);
     QVERIFY(rig.dlg.findChildren<CMakeDlg*>().isEmpty());
+}
+
+void ProgressTest::pageCountGainsTheTimeLeft() {
+    MainWindowRig rig;
+    MakeProgress progress(&rig.dlg);
+    Pace::Clock::time_point now = Pace::Clock::now();
+    progress.setClock([&] { return now; });
+    progress.StartProgress();
+    QProgressBar* bar = progress.window()->bar();
+    now += std::chrono::seconds(5);
+    progress.ShowCurrentPage("/p/3.png", 2, 10); // two pages tell too little
+    QCOMPARE(bar->text(), QStringLiteral("2 / 10"));
+    now += std::chrono::seconds(3);
+    progress.ShowCurrentPage("/p/5.png", 4, 10); // half a page a second, six to go
+    QCOMPARE(bar->text(), QStringLiteral("4 / 10  剩余 0:12"));
+    progress.DestroyProgress();
+}
+
+void ProgressTest::secondMakeTakesTheSessionsPages() {
+    QTemporaryDir dir;
+    WatchedServices ws;
+    MainWindowRig rig(ws.services());
+    std::vector<std::string> files;
+    for (int i = 0; i < 3; ++i) {
+        files.push_back(writePicture(dir, QStringLiteral("p%1.png").arg(i), 40 + i, 30));
+        // Files as a user has them, not written this instant.
+        QFile f(fromNative(files.back()));
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-3600),
+                              QFileDevice::FileModificationTime));
+    }
+    rig.dlg.AddFiles(files);
+    rig.dlg.m_editFileName->setText(dir.filePath(QStringLiteral("b")));
+    clickButton(rig.dlg, 1);
+    QCOMPARE(rig.dlg.pageCache().pages(), std::size_t(3));
+    selectRows(rig.dlg, {1});
+    clickButton(rig.dlg, 1010);
+    ws.watching->log.clear();
+    clickButton(rig.dlg, 1); // answers Yes to overwriting
+    QCOMPARE(rig.dlg.pageCache().hits(), std::size_t(2));
+    QCOMPARE(rig.dlg.pageCache().misses(), std::size_t(3));
+    // Each page is still named as it is written.
+    QCOMPARE(ws.watching->log.size(), std::size_t(3));
+    QCOMPARE(ws.watching->log[1].path, fromNative(files[0]));
+    QCOMPARE(ws.watching->log[2].path, fromNative(files[2]));
+
+    // The book a new session makes of the two pages.
+    MainWindowRig other;
+    other.dlg.AddFiles({files[0], files[2]});
+    other.dlg.m_editFileName->setText(dir.filePath(QStringLiteral("fresh")));
+    clickButton(other.dlg, 1);
+    QFile made(dir.filePath(QStringLiteral("b.QFB"))),
+        fresh(dir.filePath(QStringLiteral("fresh.QFB")));
+    QVERIFY(made.open(QIODevice::ReadOnly));
+    QVERIFY(fresh.open(QIODevice::ReadOnly));
+    QCOMPARE(made.readAll(), fresh.readAll());
 }
 
 QTEST_MAIN(ProgressTest)
