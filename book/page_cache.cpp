@@ -263,7 +263,6 @@ class Reader {
     std::size_t pos_ = 0;
 };
 
-// The JPEG of a kept file, or null when the file is not one we wrote for exactly this key.
 PageBytes parseKept(std::span<const std::uint8_t> file, const std::string& contentHash,
                     const std::string& keyText) {
     Reader r(file);
@@ -284,6 +283,11 @@ PageBytes parseKept(std::span<const std::uint8_t> file, const std::string& conte
 }
 
 } // namespace
+
+PageBytes readKeptPage(std::span<const std::uint8_t> file, const std::string& contentHash,
+                       const PageSettings& settings) {
+    return parseKept(file, contentHash, diskKeyText(settings));
+}
 
 bool DiskPageCache::open(std::string& error) {
     std::error_code ec;
@@ -316,7 +320,7 @@ PageBytes DiskPageCache::find(const PageSettings& settings, Source& source) {
         Source kept;
         if (source.contentHash.size() == kHashSize &&
             readSource(fileFor(source.contentHash, settings), kept))
-            page = parseKept(kept.bytes, source.contentHash, diskKeyText(settings));
+            page = readKeptPage(kept.bytes, source.contentHash, settings);
     }
     std::lock_guard lock(mutex_);
     ++(page ? hits_ : misses_);

@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -105,6 +106,11 @@ class MemoryPageCache final : public PageCache {
 // whole JPEG stream); one that fails is ignored and replaced. Files are written under a
 // temporary name in the directory and renamed into place, so runs sharing the directory
 // never see half a file.
+// The JPEG a kept file holds, or null unless the file is a sound one written for exactly this
+// content hash and these settings.
+PageBytes readKeptPage(std::span<const std::uint8_t> file, const std::string& contentHash,
+                       const PageSettings& settings);
+
 class DiskPageCache final : public PageCache {
   public:
     explicit DiskPageCache(std::string directory) : dir_(std::move(directory)) {}

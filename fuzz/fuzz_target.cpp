@@ -4,6 +4,7 @@
 #include "book/book_builder.h"
 #include "book/image/Image.h"
 #include "book/image/codecs/Codecs.h"
+#include "book/page_cache.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -82,6 +83,20 @@ int feedPage(const std::uint8_t* data, std::size_t size) {
     return 0;
 }
 
+int feedKept(const std::uint8_t* data, std::size_t size) {
+    // The first byte chooses the settings asked for; the rest is a file found in a cache
+    // directory, looked up for a source whose SHA-256 is all zeros.
+    if (size < 1) return 0;
+    const folio::PageSettings settings{(data[0] & 1) != 0, data[0] >> 2, (data[0] & 2) != 0};
+    const folio::PageBytes page =
+        folio::readKeptPage({data + 1, size - 1}, std::string(32, '\0'), settings);
+    if (!page) return 0;
+    if (page->size() < 4 || page->size() > size || (*page)[0] != 0xFF || (*page)[1] != 0xD8 ||
+        (*page)[page->size() - 2] != 0xFF || page->back() != 0xD9)
+        broken("kept page is not one JPEG stream");
+    return 0;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -104,5 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #undef FOLIO_DECODER
     if (std::string_view(FOLIO_FUZZ_TARGET) == "loader") return feedLoader(data, size);
     if (std::string_view(FOLIO_FUZZ_TARGET) == "page") return feedPage(data, size);
+    if (std::string_view(FOLIO_FUZZ_TARGET) == "kept") return feedKept(data, size);
     broken("unknown fuzz target");
 }
