@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QSlider>
 #include <QTest>
 
 using namespace folio;
@@ -290,6 +291,11 @@ void ProgressTest::secondMakeTakesTheSessionsPages() {
     QVERIFY(made.open(QIODevice::ReadOnly));
     QVERIFY(fresh.open(QIODevice::ReadOnly));
     QCOMPARE(made.readAll(), fresh.readAll());
+
+    // Both pages are gray: a new gray quality makes them again.
+    rig.dlg.m_sliderGray->setValue(30);
+    clickButton(rig.dlg, 1);
+    QCOMPARE(rig.dlg.pageCache().misses(), std::size_t(5));
 }
 
 QTEST_MAIN(ProgressTest)
