@@ -190,7 +190,6 @@ namespace {
 constexpr char kMagic[8] = {'F', 'o', 'l', 'i', 'o', 'P', 'g', '\n'};
 constexpr std::uint32_t kLayoutVersion = 1;
 constexpr std::size_t kHashSize = 32;
-constexpr std::uint32_t kMaxKeyText = 1024;
 // Raise when a change to the page steps or the encoder changes the bytes of any page, so
 // pages kept by an older build are never taken for new ones.
 constexpr int kPageRulesVersion = 1;
