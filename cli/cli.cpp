@@ -123,6 +123,18 @@ const char* helpOf(const std::string& command) {
     return nullptr;
 }
 
+// An existing file or folder, or a name inside an existing file (a member of an archive or
+// book, CONTAINER/MEMBER).
+bool namesSomething(const std::filesystem::path& path) {
+    std::error_code ec;
+    for (auto p = path; !p.empty(); p = p.parent_path()) {
+        if (std::filesystem::exists(p, ec))
+            return p == path || std::filesystem::is_regular_file(p, ec);
+        if (p == p.parent_path()) break;
+    }
+    return false;
+}
+
 // 4216 bytes, 187.3 KiB, 12.5 MiB: what a reader's storage is measured in.
 std::string sizeText(std::uintmax_t bytes) {
     char text[32];
@@ -402,8 +414,7 @@ std::optional<int> runUnlessWindow(const std::vector<std::string>& args,
         }
     }
     // A mistyped command must not open the window; later words are the window's to report.
-    std::error_code ec;
-    if (first != "--" && !std::filesystem::exists(first, ec)) {
+    if (first != "--" && !namesSomething(first)) {
         files.clear();
         const bool pathLike = first.find_first_of("./") != std::string::npos;
         return usageError(err,

@@ -153,6 +153,8 @@ TEST(CliUsage, WindowOrCommand) {
     test::TempDir dir;
     const std::string folder = dir.file("pages");
     std::filesystem::create_directory(folder);
+    const std::string book = dir.file("old.QFB");
+    test::writeFile(book, "book");
     struct Case {
         std::vector<std::string> args;
         std::optional<int> code; // nullopt: the window opens
@@ -165,6 +167,9 @@ TEST(CliUsage, WindowOrCommand) {
         {{"--", "-dash.jpg"}, std::nullopt, {"-dash.jpg"}, ""},
         {{"mkae", folder}, 2, {}, "folioforge: unknown command 'mkae'\nTry 'folioforge --help'"},
         {{"scan01.jpg"}, 2, {}, "no such file or folder 'scan01.jpg'"},
+        {{folder + "/gone.jpg"}, 2, {}, "no such file or folder"},
+        {{folder + "/../pages"}, std::nullopt, {folder + "/../pages"}, ""},
+        {{book + "/0001.jpg"}, std::nullopt, {book + "/0001.jpg"}, ""}, // a member of a book
         {{"--bogus"}, 2, {}, "unknown option '--bogus'"},
         {{folder, "-x"}, 2, {}, "unknown option '-x'"},
         {{folder, "-h"}, 0, {}, ""},
