@@ -93,8 +93,8 @@ Exit status: 0 the book is sound, 1 it is not (the first broken rule is named) o
 be read, 2 usage error.
 )";
 
-// Every command, in the order the help lists them; the window and the shell completion offer
-// the same names.
+// Every command, in the order the help lists them. The shell completion
+// (data/folioforge.bash-completion) lists them too; the install test sees that it offers each.
 constexpr const char* kCommands[] = {"probe", "make", "inspect"};
 
 bool isCommand(const std::string& word) {
@@ -408,6 +408,7 @@ std::optional<int> runUnlessWindow(const std::vector<std::string>& args,
         if (!onlyFiles && word == "--") {
             onlyFiles = true;
         } else if (!onlyFiles && word.size() > 1 && word[0] == '-') {
+            files.clear();
             return usageError(err, "unknown option '" + word + "'", nullptr);
         } else {
             files.push_back(word);
