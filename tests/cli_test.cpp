@@ -185,6 +185,22 @@ TEST(CliUsage, WindowOrCommand) {
         }
         EXPECT_NE(err.str().find(c.message), std::string::npos) << err.str();
     }
+    // Every command the help lists starts from the program's command line, and the line for a
+    // missing display names it.
+    std::istringstream help(run({"--help"}).out);
+    std::vector<std::string> commands;
+    for (std::string text; std::getline(help, text) && text != "Commands:";) {
+    }
+    for (std::string text; std::getline(help, text) && !text.empty();)
+        commands.push_back(text.substr(2, text.find(' ', 2) - 2));
+    ASSERT_GE(commands.size(), 3u);
+    for (const auto& command : commands) {
+        std::ostringstream out, err;
+        std::vector<std::string> files;
+        EXPECT_EQ(cli::runUnlessWindow({command, "--help"}, files, out, err), 0) << command;
+        EXPECT_EQ(out.str().rfind("Usage: folioforge " + command, 0), 0u) << out.str();
+        EXPECT_NE(cli::noWindowMessage("no display").find(" " + command), std::string::npos);
+    }
     const std::string line = cli::noWindowMessage("no display");
     EXPECT_EQ(line.rfind("folioforge: cannot open the window: no display; the probe, make, "
                          "inspect",
