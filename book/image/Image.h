@@ -7,10 +7,6 @@
 #include <string>
 #include <vector>
 
-#ifdef QT_WIDGETS_LIB
-#error "book/ is window-free: it must not see Qt Widgets"
-#endif
-
 namespace folio {
 
 struct Rgb {
