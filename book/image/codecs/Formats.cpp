@@ -69,22 +69,32 @@ const std::vector<const Format*>& recognitionOrder() {
     return order;
 }
 
-// A format's own decoder, or for a family member the family's: every member in turn, the
-// last one's reason standing when none succeeds.
+// A format's own decoder, or for a family member the family's: every member in turn. When
+// none succeeds, the reason is that of the member whose format the content is, if any (else
+// the last member's): a damaged PNM file says what is wrong with it as a PNM file.
+template <class Attempt> bool family(Bytes data, DecodeError& err, Attempt&& attempt) {
+    DecodeError own;
+    bool recognised = false;
+    for (const Format* m : familyMembers()) {
+        if (attempt(*m, err)) return true;
+        if (!recognised && m->sniff(data)) own = err, recognised = true;
+    }
+    if (recognised) err = own;
+    return false;
+}
+
 bool decodeAs(const Format& f, Bytes data, Image& out, DecodeError& err) {
     if (!f.family) return f.decode(data, out, err);
-    for (const Format* m : familyMembers()) {
+    return family(data, err, [&](const Format& m, DecodeError& e) {
         out = Image();
-        if (m->decode(data, out, err)) return true;
-    }
-    return false;
+        return m.decode(data, out, e);
+    });
 }
 
 bool probeAs(const Format& f, Bytes data, PictureFacts& facts, DecodeError& err) {
     if (!f.family) return f.probe(data, facts, err);
-    for (const Format* m : familyMembers())
-        if (m->probe(data, facts, err)) return true;
-    return false;
+    return family(data, err,
+                  [&](const Format& m, DecodeError& e) { return m.probe(data, facts, e); });
 }
 
 bool sniffAs(const Format& f, Bytes data) {
