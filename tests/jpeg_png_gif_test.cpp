@@ -616,7 +616,7 @@ TEST_P(PngVariants, DepthAndEveryPixel) {
             ASSERT_EQ(img.PixelColor(x, y), pngExpected(s, x, y))
                 << x << "," << y << " got " << show(img.PixelColor(x, y)) << " want "
                 << show(pngExpected(s, x, y));
-    if (c.colorType == PNG_COLOR_TYPE_GRAY && c.depth >= 8) {
+    if (c.colorType == PNG_COLOR_TYPE_GRAY && c.depth == 8) {
         EXPECT_TRUE(img.IsGrayRamp());
     }
 }
@@ -627,10 +627,10 @@ INSTANTIATE_TEST_SUITE_P(
         testing::Values(
             PngCase{PNG_COLOR_TYPE_GRAY, 1, 0, 1}, PngCase{PNG_COLOR_TYPE_GRAY, 2, 0, 4},
             PngCase{PNG_COLOR_TYPE_GRAY, 4, 0, 4}, PngCase{PNG_COLOR_TYPE_GRAY, 8, 0, 8},
-            PngCase{PNG_COLOR_TYPE_GRAY, 16, 0, 8}, PngCase{PNG_COLOR_TYPE_PALETTE, 1, 2, 1},
+            PngCase{PNG_COLOR_TYPE_GRAY, 16, 0, 24}, PngCase{PNG_COLOR_TYPE_PALETTE, 1, 2, 1},
             PngCase{PNG_COLOR_TYPE_PALETTE, 2, 3, 4}, PngCase{PNG_COLOR_TYPE_PALETTE, 4, 16, 4},
             PngCase{PNG_COLOR_TYPE_PALETTE, 8, 200, 8}, PngCase{PNG_COLOR_TYPE_GRAY_ALPHA, 8, 0, 8},
-            PngCase{PNG_COLOR_TYPE_GRAY_ALPHA, 16, 0, 8}, PngCase{PNG_COLOR_TYPE_RGB, 8, 0, 24},
+            PngCase{PNG_COLOR_TYPE_GRAY_ALPHA, 16, 0, 24}, PngCase{PNG_COLOR_TYPE_RGB, 8, 0, 24},
             PngCase{PNG_COLOR_TYPE_RGB, 16, 0, 24}, PngCase{PNG_COLOR_TYPE_RGB_ALPHA, 8, 0, 24},
             PngCase{PNG_COLOR_TYPE_RGB_ALPHA, 16, 0, 24}),
         testing::Bool()),
@@ -1366,14 +1366,15 @@ bool parseSuiteName(const std::string& stem, SuiteName& out) {
     return true;
 }
 
+// Gray deeper than 8 bits (with or without alpha) is stored as true colour.
 std::uint16_t suiteBpp(const SuiteName& s) {
     switch (s.colorType) {
     case 0:
-        return s.depth == 1 ? 1 : (s.depth <= 4 ? 4 : 8);
+        return s.depth == 1 ? 1 : (s.depth <= 4 ? 4 : s.depth == 8 ? 8 : 24);
     case 3:
         return s.depth == 1 ? 1 : (s.depth <= 4 ? 4 : 8);
     case 4:
-        return 8;
+        return s.depth == 8 ? 8 : 24;
     default:
         return 24;
     }
@@ -1402,7 +1403,7 @@ TEST(PngCorpus, SuiteFilesFollowTheirNames) {
         EXPECT_EQ(file[24], sn.depth) << stem;
         EXPECT_EQ(file[25], sn.colorType) << stem;
         EXPECT_EQ(img.GetBpp(), suiteBpp(sn)) << stem;
-        if (sn.colorType == 0 && sn.depth >= 8) {
+        if (sn.colorType == 0 && sn.depth == 8) {
             EXPECT_TRUE(img.IsGrayRamp()) << stem;
         }
         if (sn.colorType == 3) {

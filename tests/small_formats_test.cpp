@@ -861,12 +861,18 @@ TEST_P(PnmGray, ScaledWithRoundingAndClamped) {
     const Result r = decode(codecs::decodePnm, b);
     ASSERT_TRUE(r.ok) << r.err;
     EXPECT_EQ(test::imageFault(r.img), "");
-    EXPECT_EQ(r.img.GetBpp(), 8);
-    EXPECT_TRUE(r.img.IsGrayRamp());
+    // Deeper than 8 bits: true colour with the level in all three channels.
+    const bool wide = c.maxval > 255;
+    EXPECT_EQ(r.img.GetBpp(), wide ? 24 : 8);
+    EXPECT_EQ(r.img.IsGrayRamp(), !wide);
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const std::uint32_t inFile =
             c.plain || c.maxval > 255 ? samples[i] : std::min<std::uint32_t>(samples[i], 255);
-        EXPECT_EQ(r.img.Pixels()[i], scaled(std::min(inFile, c.maxval), c.maxval)) << i;
+        const std::uint8_t v = scaled(std::min(inFile, c.maxval), c.maxval);
+        EXPECT_EQ(
+            r.img.PixelColor(static_cast<std::uint32_t>(i % 4), static_cast<std::uint32_t>(i / 4)),
+            (Rgb{v, v, v}))
+            << i;
     }
 }
 
@@ -907,9 +913,11 @@ TEST(PnmPam, TupleTypes) {
         ByteWriter(gray).u16be(v);
     r = decode(codecs::decodePnm, gray);
     ASSERT_TRUE(r.ok) << r.err;
-    EXPECT_EQ(r.img.GetBpp(), 8);
-    EXPECT_EQ(r.img.Row(0)[1], scaled(500, 1000));
-    EXPECT_EQ(r.img.Row(0)[2], 255);
+    // Samples deeper than 8 bits make a true-colour picture, gray in all three channels.
+    EXPECT_EQ(r.img.GetBpp(), 24);
+    const std::uint8_t mid = scaled(500, 1000);
+    EXPECT_EQ(r.img.PixelColor(1, 0), (Rgb{mid, mid, mid}));
+    EXPECT_EQ(r.img.PixelColor(2, 0), (Rgb{255, 255, 255}));
 
     Buf bw = bytesOf("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nTUPLTYPE BLACKANDWHITE\nENDHDR\n");
     bw.insert(bw.end(), {1, 0}); // here 1 is white
@@ -969,7 +977,7 @@ TEST_P(PgxGray, ScaledToEightBitGray) {
         decode(codecs::decodePgx, makePgx(c.bigEndian, c.isSigned, c.depth, 3, 2, samples));
     ASSERT_TRUE(r.ok) << r.err;
     EXPECT_EQ(test::imageFault(r.img), "");
-    EXPECT_EQ(r.img.GetBpp(), c.depth == 1 ? 1 : 8);
+    EXPECT_EQ(r.img.GetBpp(), c.depth == 1 ? 1 : c.depth <= 8 ? 8 : 24);
     EXPECT_EQ(r.img.GetWidth(), 3u);
     EXPECT_EQ(r.img.GetHeight(), 2u);
     const std::uint64_t maxval = (std::uint64_t{1} << c.depth) - 1;
@@ -1441,9 +1449,14 @@ TEST(PnmCorpus, PlainAndRawVersionsAgree) {
     const Buf p16 = corpusBytes("pgm", "pil_16_bit_binary.pgm");
     const Result r16 = load("pgm", "pil_16_bit_binary.pgm");
     ASSERT_TRUE(r16.ok);
-    for (std::size_t i = 0; i < 20 * 100; ++i)
-        ASSERT_EQ(r16.img.Pixels()[i], scaled((p16[16 + 2 * i] << 8) | p16[17 + 2 * i], 65535))
+    ASSERT_EQ(r16.img.GetBpp(), 24);
+    for (std::size_t i = 0; i < 20 * 100; ++i) {
+        const std::uint8_t v = scaled((p16[16 + 2 * i] << 8) | p16[17 + 2 * i], 65535);
+        ASSERT_EQ(r16.img.PixelColor(static_cast<std::uint32_t>(i % 20),
+                                     static_cast<std::uint32_t>(i / 20)),
+                  (Rgb{v, v, v}))
             << i;
+    }
     EXPECT_FALSE(decode(codecs::decodePnm, corpusBytes("ppm", "pil_negative_size.ppm")).ok);
 }
 

@@ -804,7 +804,7 @@ std::vector<J2kCase> j2kCases() {
         {"gray8", j2kPicture(13, 9, 1, 8, grayPattern, OPJ_CLRSPC_GRAY), 8,
          [](std::uint32_t x, std::uint32_t y) { return grayRgb(grayPattern(x, y, 0)); }},
         {"rgb8", j2kPicture(13, 9, 3, 8, rgbPattern, OPJ_CLRSPC_SRGB), 24, rgbExpect},
-        {"gray12", j2kPicture(11, 6, 1, 12, pattern12, OPJ_CLRSPC_GRAY), 8,
+        {"gray12", j2kPicture(11, 6, 1, 12, pattern12, OPJ_CLRSPC_GRAY), 24,
          [](std::uint32_t x, std::uint32_t y) { return grayRgb(scaled(pattern12(x, y, 0), 12)); },
          1},
         {"gray8_signed", sgn, 8,
@@ -1258,8 +1258,8 @@ TEST(Jpeg2000Corpus, SizesAndDepthsFromNamesAndHeaders) {
     FOLIO_REQUIRE_CORPUS();
     const CorpusExpect table[] = {
         {"j2k/ox_gray-17x13-53.j2k", 17, 13, 8},
-        {"j2k/ox_gray-32x32-s12-53.j2k", 32, 32, 8},
-        {"j2k/ox_gray-32x32-u16-53.j2k", 32, 32, 8},
+        {"j2k/ox_gray-32x32-s12-53.j2k", 32, 32, 24},
+        {"j2k/ox_gray-32x32-u16-53.j2k", 32, 32, 24},
         {"j2k/ox_gray-33x29-off31-53.j2k", 33, 29, 8}, // Xsiz 36 - X0siz 3, Ysiz 30 - Y0siz 1
         {"j2k/ox_rgb-95x48-sub21-53.j2k", 48, 48, 24}, // every component XRsiz 2: 95 -> 48
         {"j2k/im_input.j2k", 70, 46, 24},
@@ -1274,8 +1274,8 @@ TEST(Jpeg2000Corpus, SizesAndDepthsFromNamesAndHeaders) {
         {"jp2/im_input.jp2", 70, 46, 24},
         {"jp2/ox_rgb-48x32.jp2", 48, 32, 24},
         {"jp2/ox_bgr-cdef-16x16.jp2", 16, 16, 24},
-        {"jp2/ox_pal-32x24.jp2", 32, 24, 24}, // palette expanded to colour
-        {"jp2/pil_16bit.cropped.jp2", 64, 64, 8},
+        {"jp2/ox_pal-32x24.jp2", 32, 24, 24},      // palette expanded to colour
+        {"jp2/pil_16bit.cropped.jp2", 64, 64, 24}, // gray deeper than 8 bits: true colour
         {"jp2/pil_comment.jp2", 1, 1, 8},
         {"jp2/pil_test-card-lossy-tiled.jp2", 640, 480, 24},
         {"pgx/im_input_is_jp2.pgx", 70, 46, 8}, // a one-component JP2 despite its name

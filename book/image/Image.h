@@ -51,6 +51,10 @@ struct PageSize {
 };
 PageSize pageSizeBeforeTurn(std::uint32_t w, std::uint32_t h, std::uint32_t pageHeight);
 
+// Reads a whole file as the loader does; false (with a reason) when it cannot be opened or
+// read or is beyond the size limit.
+bool readImageFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& err);
+
 // The stored depth for a decoder's native depth: 1, 4, 8 or 24.
 std::uint16_t storedBpp(unsigned decoderDepth);
 
