@@ -216,7 +216,6 @@ JpegFacts readJpegFacts(const std::vector<std::uint8_t>& jpeg) {
     JpegFacts facts;
     jpeg_decompress_struct cinfo{};
     JpegErr err{};
-    std::vector<JSAMPLE> row; // before setjmp: a longjmp must not skip its destructor
     cinfo.err = jpeg_std_error(&err.mgr);
     err.mgr.error_exit = onJpegError;
     err.mgr.output_message = silent;
@@ -240,9 +239,10 @@ JpegFacts readJpegFacts(const std::vector<std::uint8_t>& jpeg) {
         facts.lumaTable.assign(cinfo.quant_tbl_ptrs[0]->quantval,
                                cinfo.quant_tbl_ptrs[0]->quantval + 64);
     jpeg_start_decompress(&cinfo);
-    row.resize(static_cast<std::size_t>(cinfo.output_width) * cinfo.output_components);
+    const std::size_t rowBytes = std::size_t{cinfo.output_width} * cinfo.output_components;
+    facts.pixels.resize(rowBytes * cinfo.output_height);
     while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW r = row.data();
+        JSAMPROW r = facts.pixels.data() + rowBytes * cinfo.output_scanline;
         jpeg_read_scanlines(&cinfo, &r, 1);
     }
     jpeg_finish_decompress(&cinfo);

@@ -141,13 +141,14 @@ std::vector<std::uint8_t> png24(std::uint32_t w, std::uint32_t h,
 // is repaired): every header is sound, the picture does not decode.
 std::vector<std::uint8_t> png24BrokenData(std::uint32_t w, std::uint32_t h);
 
-// What a JPEG stream says about itself, read with libjpeg.
+// What a JPEG stream says about itself, and its pixels, read with libjpeg.
 struct JpegFacts {
     bool ok = false;
     std::uint32_t width = 0, height = 0;
     int components = 0;
-    std::vector<int> lumaTable; // the first quantisation table, natural order
-    int densityUnit = -1, xDensity = 0, yDensity = 0;
+    std::vector<int> lumaTable;                       // the first quantisation table, natural order
+    int densityUnit = -1, xDensity = 0, yDensity = 0; // unit -1: no JFIF marker
+    std::vector<std::uint8_t> pixels;                 // rows top to bottom, `components` a pixel
 };
 JpegFacts readJpegFacts(const std::vector<std::uint8_t>& jpeg);
 // The IJG luminance table scaled for quality q (1..100), without baseline clamping.
