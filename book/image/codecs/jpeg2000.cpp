@@ -412,12 +412,37 @@ Base jp2Base(Bytes data, const opj_image_t& img) {
     return b;
 }
 
+// Main-header markers that carry a length, which a walk to the first tile-part can follow.
+bool knownSegment(std::uint16_t marker) {
+    switch (marker) {
+    case 0xFF50: // CAP
+    case 0xFF51: // SIZ
+    case 0xFF52: // COD
+    case 0xFF53: // COC
+    case 0xFF55: // TLM
+    case 0xFF57: // PLM
+    case 0xFF59: // CPF
+    case 0xFF5C: // QCD
+    case 0xFF5D: // QCC
+    case 0xFF5E: // RGN
+    case 0xFF5F: // POC
+    case 0xFF60: // PPM
+    case 0xFF63: // CRG
+    case 0xFF64: // COM
+        return true;
+    default:
+        return false;
+    }
+}
+
 // The first tile-part must lie inside the file: the strict decoder refuses it otherwise.
+// Only a main header made of known segments is followed; anything else is left to the
+// decoder, which resynchronises on unknown markers in its own way.
 bool firstTilePartInside(Bytes data, bool jp2) {
     std::size_t start = 0;
     if (jp2) {
         const Bytes cs = findBox(data, 0x6A703263); // 'jp2c'
-        if (cs.empty()) return false;
+        if (cs.empty()) return true;
         start = static_cast<std::size_t>(cs.data() - data.data());
     }
     ByteReader r(data);
@@ -425,16 +450,17 @@ bool firstTilePartInside(Bytes data, bool jp2) {
     while (r.ok()) {
         const std::size_t at = r.pos();
         const std::uint16_t marker = r.u16be();
-        if (!r.ok()) return false;
+        if (!r.ok()) return true;
         if (marker == 0xFF90) { // SOT
             r.skip(4);          // length, tile index
             const std::uint64_t psot = r.u32be();
-            return r.ok() && (psot == 0 || psot <= data.size() - at);
+            return !r.ok() || psot == 0 || psot <= data.size() - at;
         }
+        if (!knownSegment(marker)) return true;
         const std::uint16_t length = r.u16be();
-        if (length < 2 || !r.skip(length - 2u)) return false;
+        if (length < 2 || !r.skip(length - 2u)) return true;
     }
-    return false;
+    return true;
 }
 
 } // namespace
