@@ -93,6 +93,15 @@ TEST_F(Cli, SkippedPagesListedWithReasons) {
         << r.err;
     EXPECT_NE(r.err.find("readme: not an image file name"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("0 pages, 3 skipped"), std::string::npos) << r.out;
+
+    // A folder with no image file stands for no page, and says so.
+    std::filesystem::create_directory(dir.file("empty"));
+    const auto e = run({"make", "-o", dir.file("d"), dir.file("empty"), pagesDir()});
+    EXPECT_EQ(e.code, 0);
+    EXPECT_NE(e.err.find("skipped " + dir.file("empty") + ": folder holds no image files"),
+              std::string::npos)
+        << e.err;
+    EXPECT_NE(e.out.find("3 pages, 1 skipped"), std::string::npos) << e.out;
 }
 
 struct UsageCase {

@@ -567,7 +567,7 @@ void MainWindowTest::commandKeysRunTheButtons() {
         QStringLiteral("1 2 1000 1001 1002 1003 1005 1006 1007 1008 1009 1010 1011 1016 1017"));
 }
 
-// Delete in an edit field deletes a character, not the selected rows.
+// In an edit field its own keys come first: Delete deletes a character, not the rows.
 void MainWindowTest::deleteInAnEditFieldEdits() {
     FourPages f;
     f.rig.dlg.m_list->setFocus();
@@ -579,7 +579,11 @@ void MainWindowTest::deleteInAnEditFieldEdits() {
     f.rig.dlg.m_editTitle->setCursorPosition(0);
     QTest::keyClick(f.rig.dlg.m_editTitle, Qt::Key_Delete);
     QCOMPARE(f.rig.dlg.m_editTitle->text(), QStringLiteral("b"));
+    // Ctrl+Home and Ctrl+End are the field's too.
+    QTest::keyClick(f.rig.dlg.m_editTitle, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(f.rig.dlg.m_editTitle, Qt::Key_End, Qt::ControlModifier);
     QCOMPARE(letters(modelColumn(f.rig.dlg, kCellFileName)), QStringLiteral("ABCD"));
+    QCOMPARE(modelSelection(f.rig.dlg), std::vector<int>{1});
 }
 
 // What an add leaves out is told without a box: the list's tooltip, then the success details.
