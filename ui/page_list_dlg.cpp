@@ -416,6 +416,11 @@ CPageListDlg::PreviewBurst::PreviewBurst(CPageListDlg& dlg) : dlg_(dlg) {
 CPageListDlg::PreviewBurst::~PreviewBurst() {
     if (--dlg_.m_previewHeld > 0 || !dlg_.m_previewPending) return;
     dlg_.m_previewPending = false;
+    // A click has shown its row already, as the current row moved before the selection.
+    const CShowPicDlg* shown = dlg_.m_pPreview.get();
+    if (shown && shown->hasPicture() &&
+        shown->m_strPath == dlg_.m_pages.cellText(dlg_.m_previewRow, kCellPath))
+        return;
     dlg_.OnItemchangedList(dlg_.m_previewRow);
 }
 

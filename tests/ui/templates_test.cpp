@@ -2,6 +2,7 @@
 #include "ui/about_dlg.h"
 #include "ui/app_icon.h"
 #include "ui/make_dlg.h"
+#include "ui/show_pic_dlg.h"
 #include "ui/strings.h"
 #include "ui/templates.h"
 #include "ui_test_support.h"
@@ -10,6 +11,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
 #include <QTableWidget>
@@ -257,6 +259,20 @@ void TemplatesTest::everyTextFitsItsControl() {
     for (const std::string& path : {std::string("/tmp/页面1.png"), longPath}) {
         progress.ShowCurrentPage(path, 998, 1000);
         clipped << clippedTexts(*progress.window());
+    }
+
+    // The preview's word for a file that no longer loads, and the message boxes.
+    CShowPicDlg preview;
+    preview.Create(&rig.dlg);
+    preview.m_strPath = "/nowhere/扫描的书/第十二章 最后的日子.png";
+    preview.ShowPicture();
+    clipped << clippedTexts(preview);
+    for (const char* text :
+         {"文件制造成功!", "文件已经存在，要覆盖吗？", "Windows 套接字初始化失败。"}) {
+        QMessageBox box(QMessageBox::NoIcon, kAppName, QString::fromUtf8(text),
+                        QMessageBox::Yes | QMessageBox::No);
+        box.show();
+        clipped << clippedTexts(box);
     }
     QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QLatin1Char('\n'))));
 }
