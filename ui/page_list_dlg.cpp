@@ -399,7 +399,8 @@ void CPageListDlg::OnDblclkList(int row) {
 void CPageListDlg::OnItemchangedList(int row) {
     if (!m_pPreview || !m_pPreview->isVisible()) return;
     if (m_previewHeld > 0) {
-        m_previewRow = row; // shown when the burst ends
+        // The path as the row names it now: a command may take the row away before it ends.
+        m_previewPath = m_pages.cellText(row, kCellPath);
         m_previewPending = true;
         return;
     }
@@ -416,12 +417,12 @@ CPageListDlg::PreviewBurst::PreviewBurst(CPageListDlg& dlg) : dlg_(dlg) {
 CPageListDlg::PreviewBurst::~PreviewBurst() {
     if (--dlg_.m_previewHeld > 0 || !dlg_.m_previewPending) return;
     dlg_.m_previewPending = false;
+    CShowPicDlg* shown = dlg_.m_pPreview.get();
+    if (!shown || !shown->isVisible()) return;
     // A click has shown its row already, as the current row moved before the selection.
-    const CShowPicDlg* shown = dlg_.m_pPreview.get();
-    if (shown && shown->hasPicture() &&
-        shown->m_strPath == dlg_.m_pages.cellText(dlg_.m_previewRow, kCellPath))
-        return;
-    dlg_.OnItemchangedList(dlg_.m_previewRow);
+    if (shown->hasPicture() && shown->m_strPath == dlg_.m_previewPath) return;
+    shown->m_strPath = dlg_.m_previewPath;
+    shown->ShowPicture();
 }
 
 bool CPageListDlg::eventFilter(QObject* watched, QEvent* event) {

@@ -111,7 +111,7 @@ class CPageListDlg : public QDialog, private PageListObserver {
     bool m_syncing = false; // the view is being set from the list: not a user's selection
     bool m_previewPlaced = false;
     int m_previewHeld = 0;
-    int m_previewRow = -1;
+    std::string m_previewPath;
     bool m_previewPending = false;
     QAction* m_aboutAction = nullptr;
     QObject* m_listViewport = nullptr; // compared, never used after the view is gone
