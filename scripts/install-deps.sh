@@ -8,4 +8,5 @@ apt-get install -y -qq --no-install-recommends \
   libjpeg62-turbo-dev libpng-dev libtiff-dev libgif-dev libopenjp2-7-dev zlib1g-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   qt6-base-dev xvfb xauth fonts-noto-cjk desktop-file-utils groff-base \
+  lintian appstream bash-completion \
   locales >/dev/null
