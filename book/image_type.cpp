@@ -1,7 +1,11 @@
 #include "book/image_type.h"
 
+#include "book/image/codecs/Formats.h"
+
 #include <array>
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace folio {
 
@@ -36,6 +40,31 @@ ImageType imageTypeOfPath(std::string_view path) {
 
 bool loadImageFile(Image& image, const std::string& path, ImageType type) {
     return image.Load(path, type) && image.IsValid();
+}
+
+bool probeImageMemory(std::span<const std::uint8_t> data, ImageType type, ImageFacts& facts,
+                      std::string& reason) {
+    try {
+        codecs::PictureFacts found;
+        std::uint32_t as = kFormatNone;
+        codecs::DecodeError err;
+        if (!codecs::probeAny(data, type, found, as, err)) {
+            reason = err.detail;
+            return false;
+        }
+        facts = ImageFacts{found.width, found.height, found.bpp};
+        return true;
+    } catch (const std::bad_alloc&) {
+        reason = "out of memory";
+        return false;
+    }
+}
+
+bool probeImageFile(const std::string& path, ImageType type, ImageFacts& facts,
+                    std::string& reason) {
+    std::vector<std::uint8_t> data;
+    if (!readImageFile(path, data, reason)) return false;
+    return probeImageMemory(data, type, facts, reason);
 }
 
 } // namespace folio

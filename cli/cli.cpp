@@ -20,7 +20,7 @@ namespace folio::cli {
 namespace {
 
 constexpr char kUsage[] = R"(Usage: folioforge [FILE...]
-       folioforge probe FILE...
+       folioforge probe [--decode] FILE...
        folioforge make -o OUT [OPTION...] PAGE... [--color PAGE]...
        folioforge inspect BOOK
        folioforge --version
@@ -43,11 +43,16 @@ Run 'folioforge COMMAND --help' for the options of a command.
 Exit status: 0 done, 1 failed (the reason on standard error), 2 usage error.
 )";
 
-constexpr char kProbeHelp[] = R"(Usage: folioforge probe FILE...
+constexpr char kProbeHelp[] = R"(Usage: folioforge probe [--decode] FILE...
 
 For each FILE print one line: PATH<TAB>TYPE<TAB>WIDTHxHEIGHTxBPP, where TYPE is the
 image type the file name gives (0: not an image file name) and BPP is 1, 4, 8 or 24.
-A file whose name gives no type, or that does not load, shows '-' instead of the size.
+Only the file's headers are read, as when pages are added in the window. A file whose
+name gives no type, or whose header is refused, shows '-' instead of the size.
+
+Options:
+      --decode   decode every file in full, as making the book does: '-' also for a file
+                 whose pixel data is broken (slower)
 
 Exit status: 0.
 )";
@@ -158,13 +163,23 @@ int usageError(std::ostream& err, const std::string& message, const char* comman
     return 2;
 }
 
-int probe(const std::vector<std::string>& files, std::ostream& out) {
+bool decodedFacts(const std::string& path, ImageType type, ImageFacts& facts) {
+    Image image(0);
+    if (!loadImageFile(image, path, type)) return false;
+    facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
+    return true;
+}
+
+int probe(const std::vector<std::string>& files, bool decode, std::ostream& out) {
     for (const auto& path : files) {
         const ImageType type = imageTypeOfPath(path);
         out << path << '\t' << type << '\t';
-        Image image(0);
-        if (type != 0 && loadImageFile(image, path, type))
-            out << image.GetWidth() << 'x' << image.GetHeight() << 'x' << image.GetBpp();
+        ImageFacts facts;
+        std::string reason;
+        const bool known = type != 0 && (decode ? decodedFacts(path, type, facts)
+                                                : probeImageFile(path, type, facts, reason));
+        if (known)
+            out << facts.width << 'x' << facts.height << 'x' << facts.bpp;
         else
             out << '-';
         out << '\n';
@@ -390,8 +405,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return 0;
     }
     if (command == "probe") {
-        if (rest.empty()) return usageError(err, "probe needs at least one file", "probe");
-        return probe(rest, out);
+        const bool decode = !rest.empty() && rest[0] == "--decode";
+        const std::vector<std::string> files(rest.begin() + (decode ? 1 : 0), rest.end());
+        if (files.empty()) return usageError(err, "probe needs at least one file", "probe");
+        return probe(files, decode, out);
     }
     if (command == "make") return make(rest, out, err);
     if (command == "inspect") return inspect(rest, out, err);

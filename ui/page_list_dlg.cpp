@@ -1,9 +1,9 @@
 #include "ui/page_list_dlg.h"
 
+#include "book/book_builder.h"
 #include "book/file_order.h"
 #include "ui/about_dlg.h"
 #include "ui/app_icon.h"
-#include "ui/book_bridge.h"
 #include "ui/make_dlg.h"
 #include "ui/strings.h"
 #include "ui/templates.h"
@@ -340,7 +340,7 @@ void CPageListDlg::OnColorGray() {
 }
 
 void CPageListDlg::OnMake() {
-    MakeFields request;
+    BookRequest request;
     request.fileName = toNative(m_editFileName->text());
     request.title = m_editTitle->text().toStdString();
     request.author = m_editAuthor->text().toStdString();
@@ -352,7 +352,7 @@ void CPageListDlg::OnMake() {
     std::unique_ptr<ProgressDisplay> progress = m_services.makeProgress
                                                     ? m_services.makeProgress(this)
                                                     : std::make_unique<MakeProgress>(this);
-    if (makeBookFrom(m_pages, request, platform, *progress).written) {
+    if (makeBook(m_pages, request, platform, *progress).written) {
         // Told in the success message: the tooltip has done its work.
         m_notAdded.clear();
         noteNotAdded({});
