@@ -52,13 +52,14 @@ bool naturalLess(std::string_view a, std::string_view b) {
     return c != 0 ? c < 0 : a < b;
 }
 
-std::vector<std::string> imageFilesIn(const std::string& dir) {
+namespace {
+std::vector<std::string> imageFilesIn(const std::string& dir, std::error_code& ec) {
     std::vector<std::string> names;
-    std::error_code ec;
     for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (name.empty() || name[0] == '.') continue;
-        if (!it->is_regular_file(ec) || imageTypeOfPath(name) == 0) continue;
+        std::error_code entry; // one entry that cannot be looked at is not a page, no more
+        if (!it->is_regular_file(entry) || imageTypeOfPath(name) == 0) continue;
         names.push_back(name);
     }
     std::sort(names.begin(), names.end(), naturalLess);
@@ -67,6 +68,31 @@ std::vector<std::string> imageFilesIn(const std::string& dir) {
     for (const auto& n : names)
         paths.push_back((std::filesystem::path(dir) / n).string());
     return paths;
+}
+} // namespace
+
+std::vector<std::string> imageFilesIn(const std::string& dir) {
+    std::error_code ec;
+    return imageFilesIn(dir, ec);
+}
+
+Expansion expandPaths(const std::vector<std::string>& paths) {
+    Expansion out;
+    for (const std::string& path : paths) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(path, ec)) {
+            out.pages.push_back(path);
+            continue;
+        }
+        const std::vector<std::string> files = imageFilesIn(path, ec);
+        if (ec)
+            out.leftOut.push_back({-1, path, "cannot read folder: " + ec.message()});
+        else if (files.empty())
+            out.leftOut.push_back({-1, path, "folder holds no image files"});
+        else
+            out.pages.insert(out.pages.end(), files.begin(), files.end());
+    }
+    return out;
 }
 
 } // namespace folio

@@ -206,8 +206,9 @@ std::optional<int> parseQuality(const std::string& text) {
 
 class TerminalPlatform final : public BookPlatform {
   public:
-    TerminalPlatform(bool overwrite, bool quiet, std::ostream& out, std::ostream& err)
-        : overwrite_(overwrite), quiet_(quiet), out_(out), err_(err) {}
+    TerminalPlatform(bool overwrite, bool quiet, const std::vector<SkippedRow>& leftOut,
+                     std::ostream& out, std::ostream& err)
+        : overwrite_(overwrite), quiet_(quiet), leftOut_(leftOut), out_(out), err_(err) {}
 
     bool fileExists(const std::string& name) override {
         std::error_code ec;
@@ -218,8 +219,8 @@ class TerminalPlatform final : public BookPlatform {
         listSkipped(report);
         if (quiet_) return;
         out_ << "wrote " << report.outputName << ": " << report.pagesWritten << " page"
-             << (report.pagesWritten == 1 ? "" : "s") << ", " << report.skipped.size()
-             << " skipped";
+             << (report.pagesWritten == 1 ? "" : "s") << ", "
+             << leftOut_.size() + report.skipped.size() << " skipped";
         std::error_code ec;
         const auto bytes = std::filesystem::file_size(report.outputName, ec);
         if (!ec) out_ << ", " << sizeText(bytes);
@@ -232,6 +233,8 @@ class TerminalPlatform final : public BookPlatform {
 
   private:
     void listSkipped(const MakeReport& report) {
+        for (const auto& s : leftOut_)
+            err_ << "folioforge: skipped " << s.path << ": " << s.reason << "\n";
         for (const auto& s : report.skipped)
             err_ << "folioforge: skipped " << s.path << ": " << s.reason << "\n";
         if (report.leftOut > 0)
@@ -240,6 +243,7 @@ class TerminalPlatform final : public BookPlatform {
     }
 
     bool overwrite_, quiet_;
+    const std::vector<SkippedRow>& leftOut_;
     std::ostream& out_;
     std::ostream& err_;
 };
@@ -284,14 +288,11 @@ void addPage(PageList& list, const std::string& path, bool gray) {
     list.setCellText(row, kCellGrayFlag, gray ? "Yes" : "No");
 }
 
-void addPages(PageList& list, const std::string& arg, bool gray) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(arg, ec)) {
-        for (const auto& path : imageFilesIn(arg))
-            addPage(list, path, gray);
-    } else {
-        addPage(list, arg, gray);
-    }
+void addPages(PageList& list, const std::string& arg, bool gray, std::vector<SkippedRow>& leftOut) {
+    const Expansion expansion = expandPaths({arg});
+    for (const auto& path : expansion.pages)
+        addPage(list, path, gray);
+    leftOut.insert(leftOut.end(), expansion.leftOut.begin(), expansion.leftOut.end());
 }
 
 int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -300,6 +301,7 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     std::optional<std::string> output, cacheDir;
     bool overwrite = false, quiet = false, onlyPages = false, strict = false;
     PageList pages;
+    std::vector<SkippedRow> leftOut; // folders that stand for no page
     const char* codeset = terminalCodeset();
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -310,7 +312,7 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         };
         std::string v;
         if (onlyPages || a == "-" || a.empty() || a[0] != '-') {
-            addPages(pages, a, true);
+            addPages(pages, a, true, leftOut);
         } else if (a == "--") {
             onlyPages = true;
         } else if (a == "-o" || a == "--output") {
@@ -326,7 +328,7 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
             (a == "--gray-quality" ? request.grayQuality : request.colorQuality) = *q;
         } else if (a == "--color") {
             if (!value(v)) return usageError(err, "option '--color' needs a page", "make");
-            addPages(pages, v, false);
+            addPages(pages, v, false, leftOut);
         } else if (a == "-j" || a == "--jobs") {
             if (!value(v) || v.empty() || v.size() > 3 ||
                 v.find_first_not_of("0123456789") != std::string::npos || std::stoi(v) < 1)
@@ -361,7 +363,7 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         request.cache = &*cache;
     }
 
-    TerminalPlatform platform(overwrite, quiet, out, err);
+    TerminalPlatform platform(overwrite, quiet, leftOut, out, err);
     TerminalProgress progress(!quiet && ::isatty(STDERR_FILENO));
     const MakeReport report = makeBook(pages, request, platform, progress);
     if (cache && !cache->storeError().empty()) err << "folioforge: " << cache->storeError() << "\n";
@@ -370,7 +372,8 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         return 1;
     }
     if (!report.written) return 1;
-    const std::size_t missing = report.skipped.size() + static_cast<std::size_t>(report.leftOut);
+    const std::size_t missing =
+        leftOut.size() + report.skipped.size() + static_cast<std::size_t>(report.leftOut);
     if (strict && missing > 0) {
         err << "folioforge: " << missing << " page(s) not in the book (--strict)\n";
         return 1;

@@ -174,5 +174,26 @@ TEST(ImageFilesIn, FolderGivesItsImagesInNaturalOrder) {
     EXPECT_EQ(files[2], dir.file("p10.png"));
 }
 
+// Files, two folders and a file: each keeps its place, each folder in natural order.
+TEST(ExpandPaths, KeepsTheOrderGivenAndTellsWhatStandsForNoPage) {
+    test::TempDir dir;
+    for (const char* d : {"ch1", "ch2", "empty", "notes"})
+        std::filesystem::create_directory(dir.file(d));
+    for (const char* n : {"ch1/page10.png", "ch1/page2.png", "ch2/a.jpg", "notes/readme.txt",
+                          "zcover.jpg", "aback.jpg"})
+        test::writeFile(dir.file(n), "x");
+    const Expansion e =
+        expandPaths({dir.file("zcover.jpg"), dir.file("ch1"), dir.file("empty"), dir.file("ch2"),
+                     dir.file("notes"), dir.file("gone.jpg"), dir.file("aback.jpg")});
+    const std::vector<std::string> pages = {dir.file("zcover.jpg"),     dir.file("ch1/page2.png"),
+                                            dir.file("ch1/page10.png"), dir.file("ch2/a.jpg"),
+                                            dir.file("gone.jpg"),       dir.file("aback.jpg")};
+    EXPECT_EQ(e.pages, pages);
+    ASSERT_EQ(e.leftOut.size(), 2u);
+    EXPECT_EQ(e.leftOut[0].path, dir.file("empty"));
+    EXPECT_EQ(e.leftOut[1].path, dir.file("notes"));
+    EXPECT_EQ(e.leftOut[1].reason, "folder holds no image files");
+}
+
 } // namespace
 } // namespace folio

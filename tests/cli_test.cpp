@@ -103,6 +103,17 @@ TEST_F(Cli, SkippedPagesListedWithReasons) {
         << strict.err;
     EXPECT_EQ(checkBook(test::readFile(dir.file("d.QFB"))).pages.size(), 3u);
     EXPECT_EQ(run({"make", "--strict", "-o", dir.file("e"), pagesDir()}).code, 0);
+
+    // A folder with no image file stands for no page, and says so.
+    std::filesystem::create_directory(dir.file("empty"));
+    const auto e = run({"make", "-o", dir.file("f"), dir.file("empty"), pagesDir()});
+    EXPECT_EQ(e.code, 0);
+    EXPECT_NE(e.err.find("skipped " + dir.file("empty") + ": folder holds no image files"),
+              std::string::npos)
+        << e.err;
+    EXPECT_NE(e.out.find("3 pages, 1 skipped"), std::string::npos) << e.out;
+    EXPECT_EQ(run({"make", "--strict", "-o", dir.file("g"), dir.file("empty"), pagesDir()}).code,
+              1);
 }
 
 struct UsageCase {

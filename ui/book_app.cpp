@@ -6,6 +6,8 @@
 
 #include <QApplication>
 
+#include <iostream>
+
 namespace folio::ui {
 
 bool startSockets() {
@@ -21,6 +23,7 @@ CBookApp::CBookApp(Options options) : m_options(std::move(options)) {
     }
     if (!m_options.startSockets) m_options.startSockets = &folio::ui::startSockets;
     if (!m_options.services.boxes) m_options.services.boxes = m_options.boxes;
+    if (!m_options.err) m_options.err = &std::cerr;
 }
 
 CBookApp::~CBookApp() = default;
@@ -37,7 +40,9 @@ int CBookApp::InitInstance(const std::vector<std::string>& files) {
     QCoreApplication::setOrganizationName(kRegistryKey);
 
     CPageListDlg dlg(m_options.services);
-    if (!files.empty()) dlg.AddFiles(files);
+    // A terminal is there to tell what the window adds without a word.
+    for (const SkippedRow& s : dlg.AddFiles(files))
+        *m_options.err << "folioforge: skipped " << s.path << ": " << s.reason << "\n";
     if (m_options.onMainWindow) m_options.onMainWindow(dlg);
     dlg.exec();
     return 0;

@@ -4,6 +4,7 @@
 #include "ui/services.h"
 
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ class CBookApp {
         MessageBoxes* boxes = nullptr;                   // the real message boxes when empty
         std::function<bool()> startSockets;              // startSockets() when empty
         std::function<void(CPageListDlg&)> onMainWindow; // called before the window runs
+        std::ostream* err = nullptr;                     // std::cerr when empty
         UiServices services;
     };
 
@@ -29,7 +31,8 @@ class CBookApp {
     ~CBookApp();
 
     // Needs the QApplication in place. Runs the main window until it ends, with files added
-    // as the command line names them. The result is the process's exit code.
+    // as the command line names them (those left out listed on err). The result is the process's
+    // exit code.
     int InitInstance(const std::vector<std::string>& files);
 
   private:

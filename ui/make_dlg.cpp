@@ -6,9 +6,11 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QPainter>
 #include <QProgressBar>
+#include <QTextLayout>
 #include <QWindow>
 
 namespace folio::ui {
@@ -37,10 +39,41 @@ CMakeDlg::CMakeDlg(QWidget* parent) : QDialog(parent) {
     m_bar->setAlignment(Qt::AlignCenter);
     m_bar->setRange(0, 0);
     m_bar->setValue(0);
+    // The room below the page line is too low for the bar's text: the bar stands at the
+    // bottom at its own height, and the path keeps to the whole lines above it.
     const QRect line = m_pageLine->geometry();
-    m_bar->setGeometry(line.x(), line.bottom() + 1, line.width(),
-                       height() - line.bottom() - 1 - units.toPixelsY(2));
+    const int barHeight = m_bar->sizeHint().height();
+    const int barTop = height() - units.toPixelsY(2) - barHeight;
+    m_bar->setGeometry(line.x(), barTop, line.width(), barHeight);
+    m_pageLines = std::max(1, (barTop - line.top()) / units.baseY);
     m_bar->hide();
+}
+
+void CMakeDlg::ShowPath(const QString& path) {
+    m_pageLine->setText(fitToLines(path, m_pageLine->font(), m_pageLine->width(), m_pageLines));
+}
+
+QString fitToLines(const QString& text, const QFont& font, int width, int maxLines) {
+    const auto wrap = [&](const QString& t) {
+        QStringList lines;
+        QTextLayout layout(t, font);
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine l = layout.createLine(); l.isValid(); l = layout.createLine()) {
+            l.setLineWidth(width);
+            lines << t.mid(l.textStart(), l.textLength());
+        }
+        layout.endLayout();
+        return lines;
+    };
+    QStringList lines = wrap(text);
+    const QFontMetricsF fm(font);
+    for (qreal budget = qreal(width) * maxLines; lines.size() > maxLines && budget > 1;
+         budget *= 0.9)
+        lines = wrap(fm.elidedText(text, Qt::ElideMiddle, budget));
+    return lines.join(QLatin1Char('\n'));
 }
 
 void CMakeDlg::paintEvent(QPaintEvent* event) {
@@ -74,7 +107,7 @@ void MakeProgress::StartProgress() {
 
 void MakeProgress::ShowCurrentPage(const std::string& path, int done, int total) {
     if (!m_dlg) return;
-    m_dlg->pageLine()->setText(fromNative(path));
+    m_dlg->ShowPath(fromNative(path));
     QProgressBar* bar = m_dlg->bar();
     bar->setRange(0, std::max(total, 1));
     bar->setValue(std::clamp(done, 0, std::max(total, 1)));

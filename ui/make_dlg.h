@@ -35,6 +35,8 @@ class CMakeDlg : public QDialog {
     QLabel* heading() const { return m_heading; }
     QLabel* pageLine() const { return m_pageLine; }
     QProgressBar* bar() const { return m_bar; }
+    // Sets the page line to path, in as many whole lines as stand above the bar.
+    void ShowPath(const QString& path);
 
   protected:
     void paintEvent(QPaintEvent* event) override;
@@ -43,7 +45,12 @@ class CMakeDlg : public QDialog {
     QLabel* m_heading;
     QLabel* m_pageLine;
     QProgressBar* m_bar;
+    int m_pageLines = 1;
 };
+
+// text broken into lines of at most width pixels in font, anywhere if need be (a path has few
+// spaces), and with its middle left out when maxLines lines cannot hold it all.
+QString fitToLines(const QString& text, const QFont& font, int width, int maxLines);
 
 // The window lives from StartProgress to DestroyProgress of one MAKE command.
 class MakeProgress : public ProgressDisplay {

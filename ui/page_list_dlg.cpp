@@ -12,7 +12,6 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -79,6 +78,7 @@ CPageListDlg::CPageListDlg(UiServices services, QWidget* parent)
     route(1011, &CPageListDlg::OnColorGray);
     route(1, &CPageListDlg::OnMake);
     route(2, &CPageListDlg::OnExit);
+    addCommandKeys();
 
     connect(m_sliderGray, &QSlider::valueChanged, this,
             [this](int p) { m_labelGray->setText(grayQualityText(p)); });
@@ -154,6 +154,37 @@ void CPageListDlg::OnInitDialog() {
     control<QPushButton>(*this, 1)->setFocus();
 }
 
+// Keys for the list commands. Each presses its button, so the key and the button are one
+// command; the focus order stays the template's. In an edit field the field's own keys
+// (Delete, Ctrl+Home, Ctrl+End) come first.
+void CPageListDlg::addCommandKeys() {
+    struct Key {
+        int id;
+        QKeySequence key;
+        const char* tip;
+    };
+    const Key keys[] = {
+        {1005, QKeySequence(Qt::CTRL | Qt::Key_O), "Add image files at the end of the list"},
+        {1010, QKeySequence(Qt::Key_Delete), "Delete the selected pages"},
+        {1006, QKeySequence(Qt::CTRL | Qt::Key_Home), "Move the selected pages to the top"},
+        {1008, QKeySequence(Qt::CTRL | Qt::Key_End), "Move the selected pages to the bottom"},
+        {1007, QKeySequence(Qt::CTRL | Qt::Key_Up), "Move the selected pages up one row"},
+        {1009, QKeySequence(Qt::CTRL | Qt::Key_Down), "Move the selected pages down one row"},
+        {1011, QKeySequence(Qt::CTRL | Qt::Key_G),
+         "Switch the selected pages between gray and colour"},
+    };
+    for (const Key& k : keys) {
+        auto* button = control<QPushButton>(*this, k.id);
+        auto* action = new QAction(this);
+        action->setShortcut(k.key);
+        action->setShortcutContext(Qt::WindowShortcut);
+        connect(action, &QAction::triggered, button, &QPushButton::click);
+        addAction(action);
+        button->setToolTip(QStringLiteral("%1 (%2)").arg(QString::fromUtf8(k.tip),
+                                                         k.key.toString(QKeySequence::NativeText)));
+    }
+}
+
 // --- the list view as a mirror of the page list -------------------------------------------
 
 void CPageListDlg::rowInserted(int index) {
@@ -206,13 +237,21 @@ void CPageListDlg::syncViewSelection() {
 void CPageListDlg::copyViewSelection() {
     if (m_syncing) return;
     {
+        PreviewBurst burst(*this);
         SyncGuard guard(m_syncing);
         QItemSelectionModel* sel = m_list->selectionModel();
+        bool changed = false;
         for (int i = 0; i < m_pages.rowCount(); ++i) {
             const bool selected = sel->isRowSelected(i, QModelIndex());
             if (selected == m_pages.isSelected(i)) continue;
             m_pages.setSelected(i, selected); // reports to the preview through the observer
+            changed = true;
         }
+        // The rows are told from the top, so going upward the row left behind came last; and
+        // a click moves the current row before the selection. The preview ends on the row the
+        // user went to.
+        const int current = m_list->currentRow();
+        if (changed && current >= 0) OnItemchangedList(current);
     }
     // Whatever the view did beyond the user's choice is taken back.
     syncViewSelection();
@@ -221,29 +260,42 @@ void CPageListDlg::copyViewSelection() {
 // --- commands -------------------------------------------------------------------------------
 
 void CPageListDlg::runCommand(void (*command)(PageList&)) {
+    PreviewBurst burst(*this);
     command(m_pages);
     syncViewSelection();
 }
 
 void CPageListDlg::OnAddFile() {
-    addPages(m_pages, *m_services.chooser, *m_services.lookup, 0);
+    PreviewBurst burst(*this);
+    noteNotAdded(addPages(m_pages, *m_services.chooser, *m_services.lookup, 0));
     syncViewSelection();
 }
 
 std::vector<SkippedRow> CPageListDlg::AddFiles(const std::vector<std::string>& paths) {
-    std::vector<std::string> files;
-    for (const std::string& p : paths) {
-        if (QFileInfo(fromNative(p)).isDir()) {
-            const auto inDir = imageFilesIn(p);
-            files.insert(files.end(), inDir.begin(), inDir.end());
-        } else {
-            files.push_back(p);
-        }
-    }
-    sortNaturally(files);
-    auto skipped = appendImageFiles(m_pages, files, *m_services.lookup, 0);
+    PreviewBurst burst(*this);
+    Expansion expansion = expandPaths(paths);
+    const auto skipped = appendImageFiles(m_pages, expansion.pages, *m_services.lookup, 0);
     syncViewSelection();
-    return skipped;
+    expansion.leftOut.insert(expansion.leftOut.end(), skipped.begin(), skipped.end());
+    noteNotAdded(expansion.leftOut);
+    return expansion.leftOut;
+}
+
+// Adding never stops for a message: what it left out is kept for the next success message
+// and shown meanwhile as the list's tooltip, where the user looks for the missing rows.
+void CPageListDlg::noteNotAdded(const std::vector<SkippedRow>& rows) {
+    m_notAdded.insert(m_notAdded.end(), rows.begin(), rows.end());
+    if (m_notAdded.empty()) {
+        m_list->setToolTip(QString());
+        return;
+    }
+    constexpr std::size_t kShown = 20;
+    const std::vector<SkippedRow> first(m_notAdded.begin(),
+                                        m_notAdded.begin() + std::min(m_notAdded.size(), kShown));
+    QString tip =
+        QStringLiteral("未加入 %1 个文件:\n").arg(m_notAdded.size()) + skippedDetails(first);
+    if (m_notAdded.size() > kShown) tip += QStringLiteral("\n…");
+    m_list->setToolTip(tip);
 }
 
 namespace {
@@ -296,12 +348,16 @@ void CPageListDlg::OnMake() {
     request.colorQuality = m_sliderColor->value();
     request.jobs = 0;
     request.cache = &m_pageCache;
-    QtBookPlatform platform(this, *m_services.boxes);
+    QtBookPlatform platform(this, *m_services.boxes, m_notAdded);
     // One progress display per command: its window is gone when the command ends.
     std::unique_ptr<ProgressDisplay> progress = m_services.makeProgress
                                                     ? m_services.makeProgress(this)
                                                     : std::make_unique<MakeProgress>(this);
-    makeBook(m_pages, request, platform, *progress);
+    if (makeBook(m_pages, request, platform, *progress).written) {
+        // Told in the success message: the tooltip has done its work.
+        m_notAdded.clear();
+        noteNotAdded({});
+    }
 }
 
 void CPageListDlg::destroyPreview() {
@@ -343,8 +399,31 @@ void CPageListDlg::OnDblclkList(int row) {
 
 void CPageListDlg::OnItemchangedList(int row) {
     if (!m_pPreview || !m_pPreview->isVisible()) return;
+    if (m_previewHeld > 0) {
+        // The path as the row names it now: a command may take the row away before it ends.
+        m_previewPath = m_pages.cellText(row, kCellPath);
+        m_previewPending = true;
+        return;
+    }
     m_pPreview->m_strPath = m_pages.cellText(row, kCellPath);
     m_pPreview->ShowPicture();
+}
+
+// One user action reports many rows (a command moves every selected row, adding sets five
+// cells a row); loading each picture in turn would only show the last one, slowly.
+CPageListDlg::PreviewBurst::PreviewBurst(CPageListDlg& dlg) : dlg_(dlg) {
+    ++dlg_.m_previewHeld;
+}
+
+CPageListDlg::PreviewBurst::~PreviewBurst() {
+    if (--dlg_.m_previewHeld > 0 || !dlg_.m_previewPending) return;
+    dlg_.m_previewPending = false;
+    CShowPicDlg* shown = dlg_.m_pPreview.get();
+    if (!shown || !shown->isVisible()) return;
+    // A click has shown its row already, as the current row moved before the selection.
+    if (shown->hasPicture() && shown->m_strPath == dlg_.m_previewPath) return;
+    shown->m_strPath = dlg_.m_previewPath;
+    shown->ShowPicture();
 }
 
 bool CPageListDlg::eventFilter(QObject* watched, QEvent* event) {

@@ -35,8 +35,11 @@ class CPageListDlg : public QDialog, private PageListObserver {
     MemoryPageCache& pageCache() { return m_pageCache; }
 
     // Files named on the command line or dropped on the window, added as ADD FILE adds chosen
-    // files; a directory stands for its image files.
+    // files, in the order given; a folder stands for its image files in natural order. Returns
+    // what was left out, with the reasons.
     std::vector<SkippedRow> AddFiles(const std::vector<std::string>& paths);
+    // Files left out by adds since the last book was made.
+    const std::vector<SkippedRow>& notAdded() const { return m_notAdded; }
 
     // The command handlers.
     void OnAddFile();
@@ -74,9 +77,23 @@ class CPageListDlg : public QDialog, private PageListObserver {
     void dropEvent(QDropEvent* event) override;
 
   private:
+    // While one lives, the rows reported to the preview are held and only the last is shown.
+    class PreviewBurst {
+      public:
+        explicit PreviewBurst(CPageListDlg& dlg);
+        ~PreviewBurst();
+        PreviewBurst(const PreviewBurst&) = delete;
+        PreviewBurst& operator=(const PreviewBurst&) = delete;
+
+      private:
+        CPageListDlg& dlg_;
+    };
+
     void OnInitDialog();
+    void addCommandKeys();
     void runCommand(void (*command)(PageList&));
     void destroyPreview();
+    void noteNotAdded(const std::vector<SkippedRow>& rows);
     void setViewRowSelected(int row, bool selected);
     void syncViewSelection();
     void copyViewSelection();
@@ -94,8 +111,12 @@ class CPageListDlg : public QDialog, private PageListObserver {
     PageList m_pages;
     // Pages MAKE wrote this session: a later MAKE encodes only what changed.
     MemoryPageCache m_pageCache;
+    std::vector<SkippedRow> m_notAdded;
     bool m_syncing = false; // the view is being set from the list: not a user's selection
     bool m_previewPlaced = false;
+    int m_previewHeld = 0;
+    std::string m_previewPath;
+    bool m_previewPending = false;
     QAction* m_aboutAction = nullptr;
     QObject* m_listViewport = nullptr; // compared, never used after the view is gone
 };

@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
+#include <algorithm>
+#include <cstdint>
+
 namespace folio::ui {
 
 QString fromNative(const std::string& bytes) {
@@ -67,16 +70,33 @@ bool QtBookPlatform::askOverwrite(const std::string& question) {
     return boxes_.question(parent_, QString::fromStdString(question));
 }
 
-QString skippedDetails(const MakeReport& report) {
+QString skippedDetails(const std::vector<SkippedRow>& rows) {
     QStringList lines;
-    for (const SkippedRow& row : report.skipped)
+    for (const SkippedRow& row : rows)
         lines << QStringLiteral("%1: %2").arg(fromNative(row.path),
                                               QString::fromStdString(row.reason));
     return lines.join(QLatin1Char('\n'));
 }
 
+QString successDetails(const MakeReport& report, const std::vector<SkippedRow>& notAdded) {
+    const QFileInfo book(fromNative(report.outputName));
+    const auto bytes = static_cast<std::uint64_t>(std::max<qint64>(book.size(), 0));
+    QStringList lines;
+    lines << QStringLiteral("文件: %1").arg(book.absoluteFilePath())
+          << QStringLiteral("大小: %1 字节 (%2)")
+                 .arg(bytes)
+                 .arg(QString::fromStdString(fileSizeText(bytes)));
+    if (!report.skipped.empty())
+        lines << QStringLiteral("跳过的页 (%1):").arg(report.skipped.size())
+              << skippedDetails(report.skipped);
+    if (!notAdded.empty())
+        lines << QStringLiteral("添加时未加入的文件 (%1):").arg(notAdded.size())
+              << skippedDetails(notAdded);
+    return lines.join(QLatin1Char('\n'));
+}
+
 void QtBookPlatform::reportSuccess(const std::string& message, const MakeReport& report) {
-    boxes_.information(parent_, QString::fromStdString(message), skippedDetails(report));
+    boxes_.information(parent_, QString::fromStdString(message), successDetails(report, notAdded_));
 }
 
 void QtBookPlatform::reportFailure(const MakeReport& report) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QWidget;
 
@@ -54,7 +55,9 @@ QString chooserFilter(const std::string& filter);
 // The builder's questions and messages, modal over the main window.
 class QtBookPlatform final : public BookPlatform {
   public:
-    QtBookPlatform(QWidget* parent, MessageBoxes& boxes) : parent_(parent), boxes_(boxes) {}
+    // notAdded: files the adds before this book left out, told in the success details.
+    QtBookPlatform(QWidget* parent, MessageBoxes& boxes, std::vector<SkippedRow> notAdded = {})
+        : parent_(parent), boxes_(boxes), notAdded_(std::move(notAdded)) {}
     bool fileExists(const std::string& name) override;
     bool askOverwrite(const std::string& question) override;
     void reportSuccess(const std::string& message, const MakeReport& report) override;
@@ -63,10 +66,15 @@ class QtBookPlatform final : public BookPlatform {
   private:
     QWidget* parent_;
     MessageBoxes& boxes_;
+    std::vector<SkippedRow> notAdded_;
 };
 
 // One line per row that did not become a page, with the reason; empty when none.
-QString skippedDetails(const MakeReport& report);
+QString skippedDetails(const std::vector<SkippedRow>& rows);
+
+// The details of the success message: the book's full path and size, the skipped pages, and
+// the files that adding left out.
+QString successDetails(const MakeReport& report, const std::vector<SkippedRow>& notAdded);
 
 // What the main window is built with. Empty members mean the real desktop.
 struct UiServices {

@@ -12,6 +12,10 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTableWidget>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <cmath>
 
 #include <map>
 
@@ -184,7 +188,18 @@ DialogUnits DialogUnits::forFont(const QFont& font) {
     DialogUnits u;
     // The average width rounded to whole pixels, as dialog managers do.
     u.baseX = std::max(1, (letters / 26 + 1) / 2);
-    u.baseY = std::max(1, fm.height());
+    // The tool's texts are Chinese. Where the font has no CJK glyphs they come from a fallback
+    // font whose line is taller, and a static text eight units high must still hold one line.
+    QTextLayout layout(QStringLiteral("文字Ag"), font);
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    qreal lineHeight = 0;
+    if (line.isValid()) {
+        line.setLineWidth(1e6);
+        lineHeight = line.height();
+    }
+    layout.endLayout();
+    u.baseY = std::max({1, fm.height(), static_cast<int>(std::ceil(lineHeight))});
     return u;
 }
 

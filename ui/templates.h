@@ -77,7 +77,8 @@ const DialogTemplate& dialogTemplate(int id);
 QFont templateFont(const DialogTemplate& t);
 
 // Pixels per dialog unit as the template's font gives them: the horizontal base is the
-// average width of the 52 letters A-Z a-z, the vertical base the font height.
+// average width of the 52 letters A-Z a-z, the vertical base the height of a line of the
+// tool's (Chinese) texts in that font, which may take a taller fallback font.
 struct DialogUnits {
     int baseX = 1;
     int baseY = 1;

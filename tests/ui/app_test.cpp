@@ -8,6 +8,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sstream>
+
 using namespace folio::ui;
 using namespace folio::ui::test;
 
@@ -16,6 +18,7 @@ class AppTest : public QObject {
   private slots:
     void failedSocketsShowString103AndNoWindow();
     void runsTheMainWindowModally();
+    void commandLineFilesLeftOutGoToStderr();
 };
 
 void AppTest::failedSocketsShowString103AndNoWindow() {
@@ -55,6 +58,29 @@ void AppTest::runsTheMainWindowModally() {
     QCOMPARE(rows, 0);
     QVERIFY(boxes.calls.empty());
     QCOMPARE(QCoreApplication::organizationName(), kRegistryKey);
+}
+
+void AppTest::commandLineFilesLeftOutGoToStderr() {
+    QTemporaryDir dir;
+    const std::string good = writePicture(dir, QStringLiteral("good.png"), 4, 4);
+    const std::string txt = toNative(dir.filePath(QStringLiteral("notes.txt")));
+    FakeBoxes boxes;
+    std::ostringstream err;
+    int rows = -1;
+    CBookApp::Options o;
+    o.boxes = &boxes;
+    o.err = &err;
+    o.onMainWindow = [&](CPageListDlg& dlg) {
+        QTimer::singleShot(0, &dlg, [&] {
+            rows = dlg.pages().rowCount();
+            dlg.reject();
+        });
+    };
+    CBookApp app(o);
+    QCOMPARE(app.InitInstance({txt, good}), 0);
+    QCOMPARE(rows, 1);
+    QCOMPARE(err.str(), "folioforge: skipped " + txt + ": not an image file name\n");
+    QVERIFY(boxes.calls.empty());
 }
 
 QTEST_MAIN(AppTest)

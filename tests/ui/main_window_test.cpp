@@ -1,4 +1,5 @@
 // The main window: start state, sliders, the nine buttons, adding pages, MAKE, ending.
+#include "cli/cli.h"
 #include "ui/page_list_dlg.h"
 #include "ui/strings.h"
 #include "ui/templates.h"
@@ -6,7 +7,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -17,6 +20,7 @@
 #include <QTest>
 
 #include <cstring>
+#include <sstream>
 
 using namespace folio;
 using namespace folio::ui;
@@ -69,6 +73,12 @@ class MainWindowTest : public QObject {
     void exitEscapeAndClose();
     void aboutItem();
     void commandLineFiles();
+    void windowOrderIsMakeOrder_data();
+    void windowOrderIsMakeOrder();
+    void commandKeysRunTheButtons_data();
+    void commandKeysRunTheButtons();
+    void deleteInAnEditFieldEdits();
+    void filesLeftOutAreTold();
     void dropFilesAndFolder();
     void dropOfOtherThingsIsIgnored_data();
     void dropOfOtherThingsIsIgnored();
@@ -296,7 +306,10 @@ void MainWindowTest::makeAsksBeforeOverwriting() {
     QCOMPARE(rig.boxes.calls.size(), std::size_t(2));
     QCOMPARE(rig.boxes.calls[1].kind, QStringLiteral("information"));
     QCOMPARE(rig.boxes.calls[1].text, kSuccess);
-    QVERIFY(rig.boxes.calls[1].details.isEmpty());
+    // The details name the book and its size; no page was skipped.
+    QCOMPARE(rig.boxes.calls[1].details,
+             QStringLiteral("文件: %1.QFB\n大小: 4216 字节 (4KB)")
+                 .arg(QFileInfo(dir.filePath(QStringLiteral("old"))).absoluteFilePath()));
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.size(), qint64(4216)); // the header of an empty book replaced the old file
 }
@@ -314,13 +327,17 @@ void MainWindowTest::makeWritesAndReportsSkippedRows() {
     QCOMPARE(call.kind, QStringLiteral("information"));
     QCOMPARE(call.text, kSuccess);
     const QStringList lines = call.details.split(QLatin1Char('\n'));
-    QCOMPARE(lines.size(), 1);
-    QVERIFY2(
-        lines[0].startsWith(fromNative(d.pages().cellText(2, kCellPath)) + QStringLiteral(": ")),
-        qPrintable(lines[0]));
+    QCOMPARE(lines.size(), 4);
     QFile book(target); // the typed name already ends in .qfb
     QVERIFY(book.open(QIODevice::ReadOnly));
     QVERIFY(book.size() > 4216);
+    QCOMPARE(lines[0], QStringLiteral("文件: ") + QFileInfo(target).absoluteFilePath());
+    QCOMPARE(lines[1],
+             QStringLiteral("大小: %1 字节 (%2KB)").arg(book.size()).arg(book.size() / 1024));
+    QCOMPARE(lines[2], QStringLiteral("跳过的页 (1):"));
+    QVERIFY2(
+        lines[3].startsWith(fromNative(d.pages().cellText(2, kCellPath)) + QStringLiteral(": ")),
+        qPrintable(lines[3]));
     // Making a book changes nothing in the list.
     QCOMPARE(letters(modelColumn(d, kCellFileName)), QStringLiteral("ABCD"));
 }
@@ -421,13 +438,180 @@ void MainWindowTest::commandLineFiles() {
     MainWindowRig rig;
     const auto skipped = rig.dlg.AddFiles({toNative(dir.filePath(QStringLiteral("scans"))), c,
                                            toNative(dir.filePath(QStringLiteral("x.txt")))});
+    // The order given; the folder in natural order where it stands.
     QCOMPARE(modelColumn(rig.dlg, kCellFileName),
-             QStringList({QStringLiteral("cover.png"), QStringLiteral("p9.png"),
-                          QStringLiteral("p10.png")}));
+             QStringList({QStringLiteral("p9.png"), QStringLiteral("p10.png"),
+                          QStringLiteral("cover.png")}));
     QCOMPARE(skipped.size(), std::size_t(1));
     QCOMPARE(viewColumn(rig.dlg, kCellPath), modelColumn(rig.dlg, kCellPath));
     Q_UNUSED(a);
     Q_UNUSED(b);
+}
+
+namespace {
+bool dropOnList(CPageListDlg& dlg, const QMimeData& mime);
+}
+
+void MainWindowTest::windowOrderIsMakeOrder_data() {
+    QTest::addColumn<bool>("drop");
+    QTest::newRow("command line") << false;
+    QTest::newRow("drop") << true;
+}
+
+// Files, two folders and a file: the window's rows, and so its book, are make's.
+void MainWindowTest::windowOrderIsMakeOrder() {
+    QFETCH(bool, drop);
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath(QStringLiteral("ch1"));
+    QDir(dir.path()).mkpath(QStringLiteral("ch2"));
+    // Sizes tell the pages apart in the books; names that sorting together would interleave.
+    const char* const order[] = {"zcover.png",     "ch1/page1.png", "ch1/page2.png",
+                                 "ch1/page10.png", "ch2/page1.png", "ch2/page2.png",
+                                 "aback.png"};
+    QStringList expected;
+    int w = 20;
+    for (const char* name : order) {
+        expected << fromNative(writePicture(dir, QString::fromLatin1(name), w, 30));
+        w += 3;
+    }
+    const std::vector<std::string> args = {toNative(dir.filePath(QStringLiteral("zcover.png"))),
+                                           toNative(dir.filePath(QStringLiteral("ch1"))),
+                                           toNative(dir.filePath(QStringLiteral("ch2"))),
+                                           toNative(dir.filePath(QStringLiteral("aback.png")))};
+
+    MainWindowRig rig;
+    if (drop) {
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const std::string& a : args)
+            urls << QUrl::fromLocalFile(fromNative(a));
+        mime.setUrls(urls);
+        QVERIFY(dropOnList(rig.dlg, mime));
+    } else {
+        QVERIFY(rig.dlg.AddFiles(args).empty());
+    }
+    QStringList paths;
+    for (const QString& p : modelColumn(rig.dlg, kCellPath))
+        paths << QDir::cleanPath(p);
+    QCOMPARE(paths, expected);
+
+    rig.dlg.m_editFileName->setText(dir.filePath(QStringLiteral("window")));
+    clickButton(rig.dlg, 1);
+    std::vector<std::string> make = {"make", "-q", "-o",
+                                     toNative(dir.filePath(QStringLiteral("cli")))};
+    make.insert(make.end(), args.begin(), args.end());
+    std::ostringstream out, err;
+    QCOMPARE(cli::run(make, out, err), 0);
+    QFile a(dir.filePath(QStringLiteral("window.QFB"))), b(dir.filePath(QStringLiteral("cli.QFB")));
+    QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+    const QByteArray bookA = a.readAll();
+    QVERIFY(bookA.size() > 4216);
+    QVERIFY(bookA == b.readAll());
+}
+
+void MainWindowTest::commandKeysRunTheButtons_data() {
+    QTest::addColumn<int>("button");
+    QTest::addColumn<QKeySequence>("key");
+    QTest::addColumn<QString>("keyText");
+    QTest::newRow("Delete") << 1010 << QKeySequence(Qt::Key_Delete) << QStringLiteral("Del");
+    QTest::newRow("Ctrl+Up") << 1007 << QKeySequence(Qt::CTRL | Qt::Key_Up)
+                             << QStringLiteral("Ctrl+Up");
+    QTest::newRow("Ctrl+Down") << 1009 << QKeySequence(Qt::CTRL | Qt::Key_Down)
+                               << QStringLiteral("Ctrl+Down");
+    QTest::newRow("Ctrl+Home") << 1006 << QKeySequence(Qt::CTRL | Qt::Key_Home)
+                               << QStringLiteral("Ctrl+Home");
+    QTest::newRow("Ctrl+End") << 1008 << QKeySequence(Qt::CTRL | Qt::Key_End)
+                              << QStringLiteral("Ctrl+End");
+    QTest::newRow("Ctrl+G") << 1011 << QKeySequence(Qt::CTRL | Qt::Key_G)
+                            << QStringLiteral("Ctrl+G");
+    QTest::newRow("Ctrl+O") << 1005 << QKeySequence(Qt::CTRL | Qt::Key_O)
+                            << QStringLiteral("Ctrl+O");
+}
+
+// Each key, pressed in the list, does exactly what its button does.
+void MainWindowTest::commandKeysRunTheButtons() {
+    QFETCH(int, button);
+    QFETCH(QKeySequence, key);
+    QFETCH(QString, keyText);
+    FourPages byButton, byKey;
+    for (FourPages* f : {&byButton, &byKey}) {
+        f->rig.chooser.next =
+            std::vector<std::string>{writePicture(f->dir, QStringLiteral("E.png"), 5, 5)};
+        f->rig.dlg.m_list->setFocus();
+        selectRows(f->rig.dlg, {1, 2});
+    }
+    clickButton(byButton.rig.dlg, button);
+    auto* pressed = control<QPushButton>(byKey.rig.dlg, button);
+    QSignalSpy clicked(pressed, &QPushButton::clicked);
+    byKey.rig.dlg.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&byKey.rig.dlg));
+    QTest::keyClick(byKey.rig.dlg.m_list, key[0].key(), key[0].keyboardModifiers());
+    QCOMPARE(clicked.count(), 1);
+    for (int c = 0; c < kCellCount; ++c)
+        if (c != kCellPath)
+            QCOMPARE(modelColumn(byKey.rig.dlg, c), modelColumn(byButton.rig.dlg, c));
+    QCOMPARE(modelSelection(byKey.rig.dlg), modelSelection(byButton.rig.dlg));
+    QCOMPARE(byKey.rig.chooser.calls, byButton.rig.chooser.calls);
+    QVERIFY2(pressed->toolTip().endsWith(QStringLiteral("(%1)").arg(keyText)),
+             qPrintable(pressed->toolTip()));
+    // The focus order is the template's: the keys add no stop of their own.
+    QStringList stops;
+    QWidget* w = control<QPushButton>(byKey.rig.dlg, 1);
+    do {
+        if ((w->focusPolicy() & Qt::TabFocus) && !w->objectName().startsWith(QLatin1String("qt_")))
+            stops << w->objectName();
+        w = w->nextInFocusChain();
+    } while (w != control<QPushButton>(byKey.rig.dlg, 1));
+    QCOMPARE(
+        stops.join(QLatin1Char(' ')),
+        QStringLiteral("1 2 1000 1001 1002 1003 1005 1006 1007 1008 1009 1010 1011 1016 1017"));
+}
+
+// In an edit field its own keys come first: Delete deletes a character, not the rows.
+void MainWindowTest::deleteInAnEditFieldEdits() {
+    FourPages f;
+    f.rig.dlg.m_list->setFocus();
+    selectRows(f.rig.dlg, {1});
+    f.rig.dlg.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&f.rig.dlg));
+    f.rig.dlg.m_editTitle->setText(QStringLiteral("ab"));
+    f.rig.dlg.m_editTitle->setFocus();
+    f.rig.dlg.m_editTitle->setCursorPosition(0);
+    QTest::keyClick(f.rig.dlg.m_editTitle, Qt::Key_Delete);
+    QCOMPARE(f.rig.dlg.m_editTitle->text(), QStringLiteral("b"));
+    // Ctrl+Home and Ctrl+End are the field's too.
+    QTest::keyClick(f.rig.dlg.m_editTitle, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(f.rig.dlg.m_editTitle, Qt::Key_End, Qt::ControlModifier);
+    QCOMPARE(letters(modelColumn(f.rig.dlg, kCellFileName)), QStringLiteral("ABCD"));
+    QCOMPARE(modelSelection(f.rig.dlg), std::vector<int>{1});
+}
+
+// What an add leaves out is told without a box: the list's tooltip, then the success details.
+void MainWindowTest::filesLeftOutAreTold() {
+    QTemporaryDir dir;
+    MainWindowRig rig;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("empty")));
+    const std::string good = writePicture(dir, QStringLiteral("good.png"), 4, 4);
+    const std::string txt = toNative(dir.filePath(QStringLiteral("notes.txt")));
+    rig.chooser.next = std::vector<std::string>{good, txt};
+    clickButton(rig.dlg, 1005);
+    rig.dlg.AddFiles({toNative(dir.filePath(QStringLiteral("empty")))});
+    QVERIFY(rig.boxes.calls.empty());
+    const QString tip = rig.dlg.m_list->toolTip();
+    QVERIFY2(tip.startsWith(QStringLiteral("未加入 2 个文件:\n")), qPrintable(tip));
+    QVERIFY(tip.contains(fromNative(txt) + QStringLiteral(": not an image file name")));
+    QVERIFY(tip.contains(dir.filePath(QStringLiteral("empty")) +
+                         QStringLiteral(": folder holds no image files")));
+
+    rig.dlg.m_editFileName->setText(dir.filePath(QStringLiteral("book")));
+    clickButton(rig.dlg, 1);
+    QCOMPARE(rig.boxes.calls.size(), std::size_t(1));
+    const QString details = rig.boxes.calls[0].details;
+    QVERIFY2(details.contains(QStringLiteral("\n添加时未加入的文件 (2):\n") + fromNative(txt)),
+             qPrintable(details));
+    // Told once: the next book's message and the tooltip start afresh.
+    QVERIFY(rig.dlg.m_list->toolTip().isEmpty());
+    QVERIFY(rig.dlg.notAdded().empty());
 }
 
 namespace {
@@ -463,7 +647,7 @@ void MainWindowTest::dropFilesAndFolder() {
 
     MainWindowRig rig;
     QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(fromNative(cover)), QUrl::fromLocalFile(fromNative(back)),
+    mime.setUrls({QUrl::fromLocalFile(fromNative(back)), QUrl::fromLocalFile(fromNative(cover)),
                   QUrl::fromLocalFile(dir.filePath(QStringLiteral("scans")))});
     QVERIFY(dropOnList(rig.dlg, mime));
     QCOMPARE(modelColumn(rig.dlg, kCellFileName),

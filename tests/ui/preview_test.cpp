@@ -58,6 +58,8 @@ class PreviewTest : public QObject {
     void windowSizes();
     void largerThanScreenScrolls();
     void followsRowsOnlyWhileVisible();
+    void followsUpwardAndDownward_data();
+    void followsUpwardAndDownward();
     void closeAndClickHide();
     void unloadableFileSaysSo();
     void goneAfterExit();
@@ -202,6 +204,47 @@ void PreviewTest::followsRowsOnlyWhileVisible() {
     QVERIFY(p->isVisible());
     QVERIFY(showsPattern(*p, QSize(60, 10)));
     QCOMPARE(p->pos(), place);
+}
+
+void PreviewTest::followsUpwardAndDownward_data() {
+    QTest::addColumn<QString>("way");
+    for (const char* way : {"click", "keys", "shift-click", "ctrl-click", "current row only"})
+        QTest::newRow(way) << QString::fromLatin1(way);
+}
+
+// Whichever way the user goes to a row, above or below the one shown, the preview shows it.
+void PreviewTest::followsUpwardAndDownward() {
+    QFETCH(QString, way);
+    const std::vector<QSize> sizes = {{40, 30}, {50, 20}, {60, 10}, {70, 25}, {80, 15}};
+    Pages pages(sizes);
+    CPageListDlg& d = pages.dlg();
+    clickRow(d, 2); // the first press of a real double-click
+    doubleClickAt(d, rowCentre(d, 2));
+    CShowPicDlg* p = d.preview();
+    QVERIFY(showsPattern(*p, sizes[2]));
+    d.m_list->setFocus();
+    int at = 2;
+    for (int to : {4, 1, 0, 3, 2}) {
+        if (way == QLatin1String("click")) {
+            clickRow(d, to);
+        } else if (way == QLatin1String("shift-click")) {
+            clickRow(d, to, Qt::ShiftModifier);
+        } else if (way == QLatin1String("ctrl-click")) {
+            clickRow(d, to, Qt::ControlModifier);
+        } else if (way == QLatin1String("current row only")) {
+            d.m_list->setCurrentCell(to, 0, QItemSelectionModel::NoUpdate);
+        } else {
+            for (; at != to; at += to > at ? 1 : -1)
+                QTest::keyClick(d.m_list, to > at ? Qt::Key_Down : Qt::Key_Up);
+        }
+        at = to;
+        QCOMPARE(d.m_list->currentRow(), to);
+        QVERIFY2(
+            p->m_strPath == d.pages().cellText(to, kCellPath),
+            qPrintable(QStringLiteral("to %1, shows %2").arg(to).arg(fromNative(p->m_strPath))));
+        QVERIFY2(showsPattern(*p, sizes[static_cast<std::size_t>(to)]),
+                 qPrintable(QString::number(to)));
+    }
 }
 
 void PreviewTest::closeAndClickHide() {

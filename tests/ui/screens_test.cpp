@@ -5,6 +5,7 @@
 #include "ui/services.h"
 #include "ui_test_support.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
@@ -15,6 +16,8 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+
+#include <memory>
 
 using namespace folio;
 using namespace folio::ui;
@@ -120,21 +123,53 @@ void ScreensTest::windows() {
     dlg.preview()->hide();
     QTest::qWait(200);
 
-    bool messageShot = false;
-    std::function<void()> closeBox = [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box) {
-            QTimer::singleShot(50, closeBox);
-            return;
-        }
-        QTimer::singleShot(300, [&, box] {
-            messageShot = shoot(QStringLiteral("success"));
-            box->accept();
-        });
+    // Shoots the next modal window once it is up, as name, then presses its button `press`
+    // (the default when empty), after opening its details when asked to.
+    const auto shootModal = [](const QString& name, bool& shot, const QString& press = {},
+                               bool details = false) {
+        auto step = std::make_shared<std::function<void()>>();
+        *step = [=, &shot] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (!modal) {
+                QTimer::singleShot(50, *step);
+                return;
+            }
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            if (box && details)
+                for (QAbstractButton* b : box->buttons())
+                    if (box->buttonRole(b) == QMessageBox::ActionRole) b->click();
+            QTimer::singleShot(300, modal, [=, &shot] {
+                shot = shoot(name);
+                if (box && !press.isEmpty()) {
+                    for (QAbstractButton* b : box->buttons())
+                        if (b->text().remove(QLatin1Char('&')) == press) b->click();
+                } else if (auto* d = qobject_cast<QDialog*>(modal)) {
+                    d->accept();
+                }
+            });
+        };
+        QTimer::singleShot(0, *step);
     };
-    QTimer::singleShot(0, closeBox);
+
+    bool aboutShot = false;
+    shootModal(QStringLiteral("about"), aboutShot);
+    dlg.OnSysCommand(16);
+    QVERIFY(aboutShot);
+
+    bool messageShot = false;
+    shootModal(QStringLiteral("success"), messageShot, {}, true);
     clickButton(dlg, 1);
     QVERIFY(messageShot);
+
+    // Again: the book is there, so the overwrite question comes first.
+    bool questionShot = false, secondShot = false;
+    shootModal(QStringLiteral("question"), questionShot, QStringLiteral("Yes"));
+    QTimer::singleShot(0, [&] {
+        // The success box follows the question within the same command.
+        QTimer::singleShot(1500, [&] { shootModal(QStringLiteral("success2"), secondShot); });
+    });
+    clickButton(dlg, 1);
+    QVERIFY(questionShot);
     QVERIFY(QFile::exists(QDir(shotDir()).filePath(QStringLiteral("progress.png"))));
     QVERIFY(QFile::exists(dir.filePath(QStringLiteral("书.QFB"))));
 }

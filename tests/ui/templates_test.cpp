@@ -1,19 +1,25 @@
 // The four templates as data, and the builder that turns them into widgets.
 #include "ui/about_dlg.h"
 #include "ui/app_icon.h"
+#include "ui/make_dlg.h"
+#include "ui/show_pic_dlg.h"
 #include "ui/strings.h"
 #include "ui/templates.h"
+#include "ui_test_support.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
 #include <QTableWidget>
 #include <QTest>
+#include <QTextLayout>
 
 using namespace folio::ui;
+using namespace folio::ui::test;
 
 class TemplatesTest : public QObject {
     Q_OBJECT
@@ -28,6 +34,7 @@ class TemplatesTest : public QObject {
     void controlByIdFindsEachIdentifier();
     void stringTable();
     void aboutBox();
+    void everyTextFitsItsControl();
     void iconHasThreeSizes();
 };
 
@@ -126,7 +133,14 @@ void TemplatesTest::unitsFollowTheFont() {
     const int letters = fm.horizontalAdvance(
         QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     QVERIFY(std::abs(b.baseX * 52 - letters) <= 52); // the rounded average
-    QCOMPARE(b.baseY, fm.height());
+    QVERIFY(b.baseY >= fm.height());
+    // A line of the tool's Chinese texts, in whatever fallback font draws it, fits eight units.
+    QTextLayout layout(QStringLiteral("版权所有 (C) 作者"), big);
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    line.setLineWidth(1e6);
+    QVERIFY(line.height() <= b.toPixelsY(8));
+    layout.endLayout();
     // Four horizontal units are one average character, eight vertical ones the font height.
     QCOMPARE(b.toPixelsX(4), b.baseX);
     QCOMPARE(b.toPixelsY(8), b.baseY);
@@ -220,6 +234,47 @@ void TemplatesTest::aboutBox() {
     QTest::mouseClick(ok, Qt::LeftButton);
     QVERIFY(!about.isVisible());
     QCOMPARE(about.result(), int(QDialog::Accepted));
+}
+
+// Each window with the widest texts it shows: no glyph may be cut by its control's edge.
+void TemplatesTest::everyTextFitsItsControl() {
+    CAboutDlg about(nullptr);
+    QStringList clipped = clippedTexts(about);
+
+    MainWindowRig rig;
+    for (int p : {100, 0}) {
+        rig.dlg.m_sliderGray->setValue(p);
+        rig.dlg.m_sliderColor->setValue(p);
+        clipped << clippedTexts(rig.dlg);
+    }
+    // The template texts of the two quality labels, although initialisation replaces them.
+    QDialog bare;
+    buildDialog(bare, dialogTemplate(kIddMain));
+    clipped << clippedTexts(bare);
+
+    MakeProgress progress(&rig.dlg);
+    progress.StartProgress();
+    const std::string longPath =
+        "/home/someone/Documents/扫描的书/一本很长的书名的第一卷/第十二章 最后的日子/page0123.png";
+    for (const std::string& path : {std::string("/tmp/页面1.png"), longPath}) {
+        progress.ShowCurrentPage(path, 998, 1000);
+        clipped << clippedTexts(*progress.window());
+    }
+
+    // The preview's word for a file that no longer loads, and the message boxes.
+    CShowPicDlg preview;
+    preview.Create(&rig.dlg);
+    preview.m_strPath = "/nowhere/扫描的书/第十二章 最后的日子.png";
+    preview.ShowPicture();
+    clipped << clippedTexts(preview);
+    for (const char* text :
+         {"文件制造成功!", "文件已经存在，要覆盖吗？", "Windows 套接字初始化失败。"}) {
+        QMessageBox box(QMessageBox::NoIcon, kAppName, QString::fromUtf8(text),
+                        QMessageBox::Yes | QMessageBox::No);
+        box.show();
+        clipped << clippedTexts(box);
+    }
+    QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(QLatin1Char('\n'))));
 }
 
 void TemplatesTest::iconHasThreeSizes() {

@@ -4,9 +4,15 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionProgressBar>
 #include <QTableWidget>
 #include <QTest>
+#include <QTextLayout>
 #include <QTimer>
 
 namespace folio::ui::test {
@@ -124,6 +130,82 @@ std::vector<int> viewSelection(const CPageListDlg& dlg) {
     std::vector<int> out;
     for (int i = 0; i < dlg.m_list->rowCount(); ++i)
         if (dlg.m_list->selectionModel()->isRowSelected(i, QModelIndex())) out.push_back(i);
+    return out;
+}
+
+namespace {
+// The room the text takes as the label or button lays it out, fallback fonts for CJK included.
+QSizeF laidOutSize(const QString& text, const QFont& font, qreal wrapWidth) {
+    QSizeF size;
+    for (const QString& paragraph : text.split(QLatin1Char('\n'))) {
+        QTextLayout layout(paragraph, font);
+        QTextOption option;
+        option.setWrapMode(wrapWidth > 0 ? QTextOption::WordWrap : QTextOption::NoWrap);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(wrapWidth > 0 ? wrapWidth : 1e6);
+            size.setWidth(std::max(size.width(), line.naturalTextWidth()));
+            size.setHeight(size.height() + line.height());
+        }
+        layout.endLayout();
+    }
+    return size;
+}
+
+QString misfit(const QString& text, QSizeF needs, QSize has) {
+    if (needs.width() <= has.width() + 0.01 && needs.height() <= has.height() + 0.01) return {};
+    return QStringLiteral("%1: needs %2x%3, has %4x%5")
+        .arg(text)
+        .arg(needs.width(), 0, 'f', 1)
+        .arg(needs.height(), 0, 'f', 1)
+        .arg(has.width())
+        .arg(has.height());
+}
+} // namespace
+
+QStringList clippedTexts(const QWidget& window) {
+    QStringList out;
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->window() != &window || label->text().isEmpty() || !label->isVisibleTo(&window))
+            continue;
+        const QRect room = label->contentsRect();
+        const QSizeF needs =
+            laidOutSize(label->text(), label->font(), label->wordWrap() ? room.width() : 0);
+        const QString m = misfit(label->text(), needs, room.size());
+        if (!m.isEmpty()) out << m;
+    }
+    for (const QPushButton* button : window.findChildren<QPushButton*>()) {
+        if (button->window() != &window || button->text().isEmpty() ||
+            !button->isVisibleTo(&window))
+            continue;
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        if (button->autoDefault()) option.features |= QStyleOptionButton::AutoDefaultButton;
+        if (button->isDefault()) option.features |= QStyleOptionButton::DefaultButton;
+        const QRect room =
+            button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        QString text = button->text();
+        text.remove(QLatin1Char('&'));
+        const QString m = misfit(text, laidOutSize(text, button->font(), 0), room.size());
+        if (!m.isEmpty()) out << m;
+    }
+    for (const QProgressBar* bar : window.findChildren<QProgressBar*>()) {
+        if (bar->window() != &window || !bar->isTextVisible() || !bar->isVisibleTo(&window))
+            continue;
+        QStyleOptionProgressBar option;
+        option.initFrom(bar);
+        option.minimum = bar->minimum();
+        option.maximum = bar->maximum();
+        option.progress = bar->value();
+        option.text = bar->text();
+        option.textVisible = true;
+        const QRect room = bar->style()->subElementRect(QStyle::SE_ProgressBarLabel, &option, bar);
+        const QString m =
+            misfit(bar->text(), laidOutSize(bar->text(), bar->font(), 0), room.size());
+        if (!m.isEmpty()) out << m;
+    }
     return out;
 }
 

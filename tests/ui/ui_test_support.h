@@ -72,6 +72,10 @@ QStringList viewColumn(const CPageListDlg& dlg, int cell);
 std::vector<int> modelSelection(const CPageListDlg& dlg);
 std::vector<int> viewSelection(const CPageListDlg& dlg);
 
+// The labels and push buttons of window whose text does not fit inside the control as the
+// style draws it, each as "text: needs WxH, has WxH"; empty when every text is whole.
+QStringList clippedTexts(const QWidget& window);
+
 // Closes the next modal dialog that opens (the About box) once it is up.
 void closeNextModal(std::function<void(QWidget*)> inspect = {});
 
