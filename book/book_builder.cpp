@@ -2,6 +2,7 @@
 
 #include "book/book_header.h"
 #include "book/image_type.h"
+#include "book/sources/source.h"
 #include "book/text_encoding.h"
 
 #include <algorithm>
@@ -160,14 +161,22 @@ struct PageResult {
     std::string reason;
 };
 
-PageResult preparePage(const PageTask& task, const BookRequest& request) {
+PageResult preparePage(const PageTask& task, const BookRequest& request, SourceReader& sources) {
     PageResult result;
     Image image(0);
-    if (!image.LoadForPage(task.path, task.type, kPageHeight, task.gray, request.fast) ||
+    std::vector<std::uint8_t> bytes;
+    std::string why;
+    // Files and the members of archives and books alike: the bytes first, then the decode.
+    if (!sources.read(task.path, bytes, why)) {
+        result.reason = "does not load: " + why;
+        return result;
+    }
+    if (!image.LoadMemoryForPage(bytes, task.type, kPageHeight, task.gray, request.fast) ||
         !image.IsValid()) {
         result.reason = "does not load: " + image.GetLastError();
         return result;
     }
+    bytes = {};
     result.ok = encodePage(image, task.gray, task.gray ? request.grayQuality : request.colorQuality,
                            result.jpeg, result.reason);
     return result;
@@ -183,6 +192,10 @@ class PagePipeline {
     PagePipeline(const std::vector<PageTask>& tasks, const BookRequest& request, int jobs)
         : tasks_(tasks), request_(request), results_(tasks.size()),
           window_(4 * static_cast<std::size_t>(jobs)) {
+        std::vector<std::string> paths;
+        for (const PageTask& t : tasks_)
+            paths.push_back(t.path);
+        sources_.expect(paths);
         for (int i = 0; i < jobs; ++i)
             workers_.emplace_back([this] { work(); });
     }
@@ -221,7 +234,7 @@ class PagePipeline {
                 if (stop_) return;
                 i = next_++;
             }
-            PageResult r = preparePage(tasks_[i], request_);
+            PageResult r = preparePage(tasks_[i], request_, sources_);
             {
                 std::lock_guard lock(mutex_);
                 results_[i] = std::move(r);
@@ -232,6 +245,7 @@ class PagePipeline {
 
     const std::vector<PageTask>& tasks_;
     const BookRequest& request_;
+    SourceReader sources_;
     std::vector<std::optional<PageResult>> results_;
     const std::size_t window_;
     std::size_t next_ = 0, consumed_ = 0;

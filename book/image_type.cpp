@@ -38,4 +38,30 @@ bool loadImageFile(Image& image, const std::string& path, ImageType type) {
     return image.Load(path, type) && image.IsValid();
 }
 
+// stand-in until the header probes land
+namespace {
+bool factsOf(bool loaded, const Image& image, ImageFacts& facts, std::string& reason) {
+    if (!loaded || !image.IsValid()) {
+        reason = image.GetLastError();
+        return false;
+    }
+    facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
+    return true;
+}
+} // namespace
+
+// stand-in until the header probes land
+bool probeImageFile(const std::string& path, ImageType type, ImageFacts& facts,
+                    std::string& reason) {
+    Image image(0);
+    return factsOf(image.Load(path, type), image, facts, reason);
+}
+
+// stand-in until the header probes land
+bool probeImageMemory(std::span<const std::uint8_t> data, ImageType type, ImageFacts& facts,
+                      std::string& reason) {
+    Image image(0);
+    return factsOf(image.LoadMemory(data, type), image, facts, reason);
+}
+
 } // namespace folio

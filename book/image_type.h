@@ -4,6 +4,7 @@
 #include "book/image/Image.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,5 +21,16 @@ ImageType imageTypeOfPath(std::string_view path);
 // True only when the file decoded and the image now holds it; on false the image keeps
 // whatever it held before.
 bool loadImageFile(Image& image, const std::string& path, ImageType type);
+
+struct ImageFacts {
+    std::uint32_t width = 0, height = 0;
+    std::uint16_t bpp = 0;
+};
+// Header-only look at a file: the width, height and stored depth loadImageFile would report,
+// without decoding pixels; false with a reason when the header is refused.
+bool probeImageFile(const std::string& path, ImageType type, ImageFacts& facts,
+                    std::string& reason);
+bool probeImageMemory(std::span<const std::uint8_t> data, ImageType type, ImageFacts& facts,
+                      std::string& reason);
 
 } // namespace folio

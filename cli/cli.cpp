@@ -4,9 +4,13 @@
 #include "book/book_check.h"
 #include "book/file_order.h"
 #include "book/image_type.h"
+#include "book/sources/source.h"
 #include "book/text_encoding.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -23,15 +27,19 @@ constexpr char kUsage[] = R"(Usage: folioforge [FILE...]
        folioforge probe FILE...
        folioforge make -o OUT [OPTION...] PAGE... [--color PAGE]...
        folioforge inspect BOOK
+       folioforge extract [--overwrite] BOOK DIR
 
 Turn page images into one .QFB book for a page-by-page reader.
 
 With no command, or with files only, the window opens (files given are added as pages).
+A folder, a comic archive (CBZ/ZIP, CBR/RAR, CB7/7z, CBT/TAR) or a .QFB book stands for
+its pages; a page inside one is named CONTAINER/MEMBER (vol1.cbz/ch01/003.jpg).
 
 Commands:
   probe     show the image type, size and depth the tool sees in each file
   make      make a book from page images on the command line
   inspect   show a book's header and pages and check the file
+  extract   write a book's pages unchanged as DIR/0001.jpg, DIR/0002.jpg, ...
 
 Run 'folioforge COMMAND --help' for the options of a command.
 )";
@@ -41,6 +49,7 @@ constexpr char kProbeHelp[] = R"(Usage: folioforge probe FILE...
 For each FILE print one line: PATH<TAB>TYPE<TAB>WIDTHxHEIGHTxBPP, where TYPE is the
 image type the file name gives (0: not an image file name) and BPP is 1, 4, 8 or 24.
 A file whose name gives no type, or that does not load, shows '-' instead of the size.
+A comic archive or .QFB book gives one line per page in it, named CONTAINER/MEMBER.
 
 Exit status: 0.
 )";
@@ -49,7 +58,10 @@ constexpr char kMakeHelp[] = R"(Usage: folioforge make -o OUT [OPTION...] PAGE..
 
 Make the book OUT from the pages in the order given. A bare PAGE becomes a gray page,
 a PAGE after --color a colour page. A directory stands for its image files in natural
-order (page2 before page10). Every page is turned if portrait, made gray if gray,
+order (page2 before page10); a comic archive (.cbz .zip .cbr .rar .cb7 .7z .cbt .tar
+.tar.gz .tgz .tar.bz2 .tar.xz) for its image members, sub-folders included, in natural
+order of their member paths; a .QFB book for its pages. A single page inside one is
+named CONTAINER/MEMBER, for example vol1.cbz/ch01/003.jpg or old.QFB/0007.jpg. Every page is turned if portrait, made gray if gray,
 scaled to 640 pixels high and stored as a JPEG. ".QFB" is appended to OUT unless it
 already ends so; an empty OUT gives "noname.QFB".
 
@@ -73,6 +85,18 @@ Pages that cannot be used are skipped and listed on standard error with the reas
 Exit status: 0 book written, 1 book not written, 2 usage error.
 )";
 
+constexpr char kExtractHelp[] = R"(Usage: folioforge extract [--overwrite] BOOK DIR
+
+Write every page of BOOK, its JPEG bytes unchanged, as DIR/0001.jpg, DIR/0002.jpg, ...
+DIR is created if missing. Nothing but these files is written, and an existing file of
+one of these names is left alone (and nothing is written) unless --overwrite is given.
+A broken book (see inspect) gives the pages that are sound; the others are named on
+standard error.
+
+Exit status: 0 every page written, 1 a page or the book is broken or a file could not be
+written, 2 usage error.
+)";
+
 constexpr char kInspectHelp[] = R"(Usage: folioforge inspect BOOK
 
 Print the header of BOOK (title, author, slot count, page count) and one line per page
@@ -94,15 +118,39 @@ int usageError(std::ostream& err, const std::string& message, const char* comman
     return 2;
 }
 
-int probe(const std::vector<std::string>& files, std::ostream& out) {
+void listLeftOut(const std::vector<SkippedRow>& skipped, std::ostream& err) {
+    for (const auto& s : skipped)
+        err << "folioforge: skipped " << s.path << ": " << s.reason << "\n";
+}
+
+// A member's facts come from its bytes, read through the source layer.
+bool memberFacts(SourceReader& sources, const std::string& path, ImageType type,
+                 ImageFacts& facts) {
+    std::vector<std::uint8_t> bytes;
+    std::string reason;
+    return sources.read(path, bytes, reason) && probeImageMemory(bytes, type, facts, reason);
+}
+
+int probe(std::vector<std::string> files, std::ostream& out, std::ostream& err) {
+    std::vector<SkippedRow> skipped;
+    expandContainers(files, skipped);
+    listLeftOut(skipped, err);
+    SourceReader sources;
     for (const auto& path : files) {
         const ImageType type = imageTypeOfPath(path);
         out << path << '\t' << type << '\t';
         Image image(0);
-        if (type != 0 && loadImageFile(image, path, type))
+        ImageFacts facts;
+        if (type != 0 && resolveSourcePath(path).isMember()) {
+            if (memberFacts(sources, path, type, facts))
+                out << facts.width << 'x' << facts.height << 'x' << facts.bpp;
+            else
+                out << '-';
+        } else if (type != 0 && loadImageFile(image, path, type)) {
             out << image.GetWidth() << 'x' << image.GetHeight() << 'x' << image.GetBpp();
-        else
+        } else {
             out << '-';
+        }
         out << '\n';
     }
     return 0;
@@ -187,11 +235,16 @@ void addPage(PageList& list, const std::string& path, bool gray) {
     list.setCellText(row, kCellGrayFlag, gray ? "Yes" : "No");
 }
 
-void addPages(PageList& list, const std::string& arg, bool gray) {
+void addPages(PageList& list, const std::string& arg, bool gray, std::vector<SkippedRow>& skipped) {
     std::error_code ec;
     if (std::filesystem::is_directory(arg, ec)) {
         for (const auto& path : imageFilesIn(arg))
             addPage(list, path, gray);
+    } else if (isContainerFile(arg)) {
+        ContainerListing listing = listContainer(arg);
+        for (const auto& path : listing.pages)
+            addPage(list, path, gray);
+        skipped.insert(skipped.end(), listing.skipped.begin(), listing.skipped.end());
     } else {
         addPage(list, arg, gray);
     }
@@ -203,6 +256,7 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     std::optional<std::string> output;
     bool overwrite = false, quiet = false, onlyPages = false;
     PageList pages;
+    std::vector<SkippedRow> unlisted; // what the archives and books given left out
     const char* codeset = terminalCodeset();
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -213,7 +267,7 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         };
         std::string v;
         if (onlyPages || a == "-" || a.empty() || a[0] != '-') {
-            addPages(pages, a, true);
+            addPages(pages, a, true, unlisted);
         } else if (a == "--") {
             onlyPages = true;
         } else if (a == "-h" || a == "--help") {
@@ -232,7 +286,7 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
             (a == "--gray-quality" ? request.grayQuality : request.colorQuality) = *q;
         } else if (a == "--color") {
             if (!value(v)) return usageError(err, "option '--color' needs a page", "make");
-            addPages(pages, v, false);
+            addPages(pages, v, false, unlisted);
         } else if (a == "-j" || a == "--jobs") {
             if (!value(v) || v.empty() || v.size() > 3 ||
                 v.find_first_not_of("0123456789") != std::string::npos || std::stoi(v) < 1)
@@ -250,6 +304,7 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     }
     if (!output) return usageError(err, "no output file: give one with -o OUT", "make");
     request.fileName = *output;
+    listLeftOut(unlisted, err);
 
     TerminalPlatform platform(overwrite, quiet, out, err);
     TerminalProgress progress(!quiet && ::isatty(STDERR_FILENO));
@@ -299,6 +354,97 @@ int inspect(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return 0;
 }
 
+// Writes one page as a new file (or over an old one with overwrite), never through a link.
+bool writePageFile(const std::string& name, std::span<const std::uint8_t> bytes, bool overwrite,
+                   std::string& why) {
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (overwrite ? O_TRUNC : O_EXCL);
+    const int fd = ::open(name.c_str(), flags, 0666);
+    if (fd < 0) return why = std::strerror(errno), false;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    if (!ok) why = std::strerror(errno);
+    if (::close(fd) != 0 && ok) {
+        why = std::strerror(errno);
+        ok = false;
+    }
+    return ok;
+}
+
+int extract(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
+        out << kExtractHelp;
+        return 0;
+    }
+    std::vector<std::string> operands;
+    bool overwrite = false;
+    for (const auto& a : args) {
+        if (a == "--overwrite")
+            overwrite = true;
+        else if (a.size() > 1 && a[0] == '-')
+            return usageError(err, "unknown option '" + a + "'", "extract");
+        else
+            operands.push_back(a);
+    }
+    if (operands.size() != 2)
+        return usageError(err, "extract takes a book and a folder", "extract");
+    const std::string& path = operands[0];
+    const std::filesystem::path dir = operands[1];
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        err << "folioforge: cannot read " << path << "\n";
+        return 1;
+    }
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(f),
+                                          std::istreambuf_iterator<char>()};
+    const BookInfo info = checkBook(bytes);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec || !std::filesystem::is_directory(dir)) {
+        err << "folioforge: cannot make the folder " << dir.string() << ": "
+            << (ec ? ec.message() : "not a folder") << "\n";
+        return 1;
+    }
+    auto name = [&](std::size_t i) { return (dir / bookPageName(i)).string(); };
+    // Nothing is written when any page would replace a file already there.
+    if (!overwrite) {
+        for (std::size_t i = 0; i < info.pages.size(); ++i) {
+            if (std::filesystem::exists(std::filesystem::symlink_status(name(i), ec))) {
+                err << "folioforge: " << name(i) << " exists; use --overwrite to replace it\n";
+                return 1;
+            }
+        }
+    }
+    int status = info.sound() ? 0 : 1;
+    int written = 0;
+    for (std::size_t i = 0; i < info.pages.size(); ++i) {
+        const BookPageInfo& page = info.pages[i];
+        if (!page.problem.empty()) {
+            err << "folioforge: " << path << ": page " << i + 1 << " not written: " << page.problem
+                << "\n";
+            continue;
+        }
+        std::string why;
+        if (!writePageFile(name(i), std::span(bytes).subspan(page.offset, page.size), overwrite,
+                           why)) {
+            err << "folioforge: cannot write " << name(i) << ": " << why << "\n";
+            status = 1;
+            continue;
+        }
+        ++written;
+    }
+    if (!info.sound()) err << "folioforge: " << path << ": " << info.violation << "\n";
+    out << "wrote " << written << " page" << (written == 1 ? "" : "s") << " to " << dir.string()
+        << "\n";
+    return status;
+}
+
 } // namespace
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -315,10 +461,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return 0;
         }
         if (rest.empty()) return usageError(err, "probe needs at least one file", "probe");
-        return probe(rest, out);
+        return probe(rest, out, err);
     }
     if (command == "make") return make(rest, out, err);
     if (command == "inspect") return inspect(rest, out, err);
+    if (command == "extract") return extract(rest, out, err);
     return usageError(err, "unknown command '" + command + "'", nullptr);
 }
 

@@ -11,7 +11,8 @@
 
 namespace {
 bool isCommand(const std::string& arg) {
-    return arg == "probe" || arg == "make" || arg == "inspect" || arg == "-h" || arg == "--help";
+    return arg == "probe" || arg == "make" || arg == "inspect" || arg == "extract" || arg == "-h" ||
+           arg == "--help";
 }
 } // namespace
 

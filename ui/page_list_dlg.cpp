@@ -1,6 +1,7 @@
 #include "ui/page_list_dlg.h"
 
 #include "book/file_order.h"
+#include "book/sources/source.h"
 #include "ui/about_dlg.h"
 #include "ui/app_icon.h"
 #include "ui/book_bridge.h"
@@ -241,7 +242,10 @@ std::vector<SkippedRow> CPageListDlg::AddFiles(const std::vector<std::string>& p
         }
     }
     sortNaturally(files);
-    auto skipped = appendImageFiles(m_pages, files, *m_services.lookup, 0);
+    std::vector<SkippedRow> skipped;
+    expandContainers(files, skipped); // an archive or book stands for its pages, in order
+    auto unusable = appendImageFiles(m_pages, files, *m_services.lookup, 0);
+    skipped.insert(skipped.end(), unusable.begin(), unusable.end());
     syncViewSelection();
     return skipped;
 }
