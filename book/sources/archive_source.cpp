@@ -49,7 +49,9 @@ std::unique_ptr<ArchiveHandle> ArchiveHandle::make(std::string& why) {
         return nullptr;
     }
     // Only formats and filters built into the library: none of them runs a helper program.
-    archive_read_support_format_zip(h->a_);
+    // ZIP through its central directory only: every member's size is then known before its
+    // data is read, and a ZIP without one is damaged.
+    archive_read_support_format_zip_seekable(h->a_);
     archive_read_support_format_rar(h->a_);
     archive_read_support_format_rar5(h->a_);
     archive_read_support_format_7zip(h->a_);

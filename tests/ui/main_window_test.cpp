@@ -430,21 +430,6 @@ void MainWindowTest::commandLineFiles() {
     Q_UNUSED(b);
 }
 
-namespace {
-// A drop let go over the page list, delivered as a real drag would be: to the widget under the
-// pointer, from where Qt hands it on to the window.
-bool dropOnList(CPageListDlg& dlg, const QMimeData& mime) {
-    QWidget* target = dlg.m_list->viewport();
-    const QPoint at = target->rect().center();
-    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &enter);
-    if (!enter.isAccepted()) return false;
-    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &drop);
-    return drop.isAccepted();
-}
-} // namespace
-
 void MainWindowTest::dropFilesAndFolder() {
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("scans")));
