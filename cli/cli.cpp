@@ -61,9 +61,10 @@ a PAGE after --color a colour page. A directory stands for its image files in na
 order (page2 before page10); a comic archive (.cbz .zip .cbr .rar .cb7 .7z .cbt .tar
 .tar.gz .tgz .tar.bz2 .tar.xz) for its image members, sub-folders included, in natural
 order of their member paths; a .QFB book for its pages. A single page inside one is
-named CONTAINER/MEMBER, for example vol1.cbz/ch01/003.jpg or old.QFB/0007.jpg. Every page is turned if portrait, made gray if gray,
-scaled to 640 pixels high and stored as a JPEG. ".QFB" is appended to OUT unless it
-already ends so; an empty OUT gives "noname.QFB".
+named CONTAINER/MEMBER, for example vol1.cbz/ch01/003.jpg or old.QFB/0007.jpg. Every
+page is turned if portrait, made gray if gray, scaled to 640 pixels high and stored as a
+JPEG. ".QFB" is appended to OUT unless it already ends so; an empty OUT gives
+"noname.QFB".
 
 Options:
   -o, --output OUT       the book file to write (required)
