@@ -137,9 +137,10 @@ TEST(Sources, RarArchivesFromTheCorpus) {
 TEST(Sources, PathsResolveToTheLongestContainerThatExists) {
     test::TempDir dir;
     const std::string archive = dir.file("v.cbz");
-    test::writeArchive(
-        archive, ArchiveKind::Zip,
-        {{"../up.bmp", test::bmp24(4, 4, tint)}, {"/abs/p.bmp", test::bmp24(5, 4, tint)}});
+    test::writeArchive(archive, ArchiveKind::Zip,
+                       {{"../up.bmp", test::bmp24(4, 4, tint)},
+                        {"./lead.bmp", test::bmp24(6, 4, tint)},
+                        {"/abs/p.bmp", test::bmp24(5, 4, tint)}});
     // A folder named like an archive is a folder; its files are files.
     std::filesystem::create_directory(dir.file("d.cbz"));
     test::writeFile(dir.file("d.cbz/p.bmp"), test::bmp24(3, 3, tint));
@@ -158,7 +159,10 @@ TEST(Sources, PathsResolveToTheLongestContainerThatExists) {
     }
     // Names with .. or a leading / are only names: they read back and nothing is written.
     const ContainerListing listing = listContainer(archive);
-    ASSERT_EQ(listing.pages.size(), 2u);
+    // "./" as tar writes it is a folder of the archive, not a dot-file.
+    EXPECT_EQ(listing.pages,
+              (std::vector<std::string>{archive + "//abs/p.bmp", archive + "/../up.bmp",
+                                        archive + "/./lead.bmp"}));
     std::vector<std::uint8_t> bytes;
     std::string why;
     EXPECT_TRUE(readSourceBytes(archive + "/../up.bmp", bytes, why)) << why;
