@@ -161,8 +161,8 @@ TEST(Sources, PathsResolveToTheLongestContainerThatExists) {
     const ContainerListing listing = listContainer(archive);
     // "./" as tar writes it is a folder of the archive, not a dot-file.
     EXPECT_EQ(listing.pages,
-              (std::vector<std::string>{archive + "//abs/p.bmp", archive + "/../up.bmp",
-                                        archive + "/./lead.bmp"}));
+              (std::vector<std::string>{archive + "/../up.bmp", archive + "/./lead.bmp",
+                                        archive + "//abs/p.bmp"}));
     std::vector<std::uint8_t> bytes;
     std::string why;
     EXPECT_TRUE(readSourceBytes(archive + "/../up.bmp", bytes, why)) << why;
