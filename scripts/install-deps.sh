@@ -9,4 +9,5 @@ apt-get install -y -qq --no-install-recommends \
   libarchive-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   qt6-base-dev xvfb xauth fonts-noto-cjk desktop-file-utils groff-base \
+  lintian appstream bash-completion \
   locales >/dev/null

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <optional>
 #include <sstream>
 
 namespace folio {
@@ -93,6 +95,14 @@ TEST_F(Cli, SkippedPagesListedWithReasons) {
         << r.err;
     EXPECT_NE(r.err.find("readme: not an image file name"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("0 pages, 3 skipped"), std::string::npos) << r.out;
+
+    // --strict: the same book, written in full, but the run fails.
+    const auto strict = run({"make", "--strict", "-o", dir.file("d"), broken, pagesDir()});
+    EXPECT_EQ(strict.code, 1);
+    EXPECT_NE(strict.err.find("1 page(s) not in the book (--strict)"), std::string::npos)
+        << strict.err;
+    EXPECT_EQ(checkBook(test::readFile(dir.file("d.QFB"))).pages.size(), 3u);
+    EXPECT_EQ(run({"make", "--strict", "-o", dir.file("e"), pagesDir()}).code, 0);
 }
 
 struct UsageCase {
@@ -113,22 +123,98 @@ TEST(CliUsage, ErrorsAndHelp) {
         {{"make", "-o", "x", "--bogus"}, 2, "unknown option"},
         {{"inspect"}, 2, "exactly one"},
         {{"probe"}, 2, "at least one"},
+        {{"make", "--", "-h"}, 2, "no output file"}, // a page named -h, not help
     };
     for (const auto& c : cases) {
         const auto r = run(c.args);
         EXPECT_EQ(r.code, c.code) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
+    // Help wins wherever it stands, even after what would be a usage error.
     for (const char* command : {"make", "inspect", "probe"}) {
-        const auto r = run({command, "--help"});
-        EXPECT_EQ(r.code, 0);
-        EXPECT_EQ(r.out.rfind(std::string("Usage: folioforge ") + command, 0), 0u) << r.out;
+        for (const auto& tail :
+             {std::vector<std::string>{"--help"}, std::vector<std::string>{"a", "--bogus", "-h"}}) {
+            std::vector<std::string> args{command};
+            args.insert(args.end(), tail.begin(), tail.end());
+            const auto r = run(args);
+            EXPECT_EQ(r.code, 0) << r.err;
+            EXPECT_EQ(r.out.rfind(std::string("Usage: folioforge ") + command, 0), 0u) << r.out;
+        }
     }
+    for (const char* flag : {"--version", "-V"}) {
+        const auto r = run({flag});
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.out, "folioforge " FOLIO_VERSION "\n");
+    }
+}
+
+// What a whole command line asks for: a command run here, or the window with its files.
+TEST(CliUsage, WindowOrCommand) {
+    test::TempDir dir;
+    const std::string folder = dir.file("pages");
+    std::filesystem::create_directory(folder);
+    const std::string book = dir.file("old.QFB");
+    test::writeFile(book, "book");
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<int> code; // nullopt: the window opens
+        std::vector<std::string> files;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{}, std::nullopt, {}, ""},
+        {{folder, "later.jpg"}, std::nullopt, {folder, "later.jpg"}, ""},
+        {{"--", "-dash.jpg"}, std::nullopt, {"-dash.jpg"}, ""},
+        {{"mkae", folder}, 2, {}, "folioforge: unknown command 'mkae'\nTry 'folioforge --help'"},
+        {{"scan01.jpg"}, 2, {}, "no such file or folder 'scan01.jpg'"},
+        {{folder + "/gone.jpg"}, 2, {}, "no such file or folder"},
+        {{folder + "/../pages"}, std::nullopt, {folder + "/../pages"}, ""},
+        {{book + "/0001.jpg"}, std::nullopt, {book + "/0001.jpg"}, ""}, // a member of a book
+        {{"--bogus"}, 2, {}, "unknown option '--bogus'"},
+        {{folder, "-x"}, 2, {}, "unknown option '-x'"},
+        {{folder, "-h"}, 0, {}, ""},
+        {{"-V"}, 0, {}, ""},
+        {{"inspect"}, 2, {}, "exactly one"},
+    };
+    for (const auto& c : cases) {
+        std::ostringstream out, err;
+        std::vector<std::string> files{"stale"};
+        EXPECT_EQ(cli::runUnlessWindow(c.args, files, out, err), c.code) << err.str();
+        if (!c.code) {
+            EXPECT_EQ(files, c.files);
+        }
+        EXPECT_NE(err.str().find(c.message), std::string::npos) << err.str();
+    }
+    // Every command the help lists starts from the program's command line, and the line for a
+    // missing display names it.
+    std::istringstream help(run({"--help"}).out);
+    std::vector<std::string> commands;
+    for (std::string text; std::getline(help, text) && text != "Commands:";) {
+    }
+    for (std::string text; std::getline(help, text) && !text.empty();)
+        commands.push_back(text.substr(2, text.find(' ', 2) - 2));
+    ASSERT_GE(commands.size(), 3u);
+    for (const auto& command : commands) {
+        std::ostringstream out, err;
+        std::vector<std::string> files;
+        EXPECT_EQ(cli::runUnlessWindow({command, "--help"}, files, out, err), 0) << command;
+        EXPECT_EQ(out.str().rfind("Usage: folioforge " + command, 0), 0u) << out.str();
+        EXPECT_NE(cli::noWindowMessage("no display").find(" " + command), std::string::npos);
+    }
+    const std::string line = cli::noWindowMessage("no display");
+    EXPECT_EQ(line.rfind("folioforge: cannot open the window: no display; the probe, make, "
+                         "inspect",
+                         0),
+              0u)
+        << line;
+    EXPECT_TRUE(line.ends_with(" commands work without one\n")) << line;
 }
 
 TEST(CliInspect, NamesTheFirstBrokenRule) {
     test::TempDir dir;
-    ASSERT_EQ(run({"make", "-o", dir.file("e")}).code, 0);
+    const auto empty = run({"make", "-o", dir.file("e")});
+    ASSERT_EQ(empty.code, 0);
+    EXPECT_EQ(empty.out, "wrote " + dir.file("e.QFB") + ": 0 pages, 0 skipped, 4.1 KiB\n");
     auto bytes = test::readFile(dir.file("e.QFB"));
     ASSERT_EQ(bytes.size(), 4216u);
     struct Damage {
