@@ -61,8 +61,8 @@ bool probeMember(SourceReader& sources, const std::string& path, ImageType type,
 
 std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::string>& paths,
                                          FileLookup& lookup, int jobs) {
-    // Decoding is the slow part and independent per file; the tests that follow it (lookup,
-    // appending) stay in order on this thread.
+    // Reading the headers is the slow part (a cold disk, hundreds of files) and independent per
+    // file; the tests that follow it (lookup, appending) stay in order on this thread.
     std::vector<Probe> probes(paths.size());
     SourceReader sources;
     sources.expect(paths);
@@ -73,13 +73,14 @@ std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::
             return;
         }
         if (probeMember(sources, paths[i], type, probes[i])) return;
-        Image image(0);
-        if (!loadImageFile(image, paths[i], type)) {
-            probes[i].reason = "does not load: " + image.GetLastError();
+        ImageFacts facts;
+        std::string reason;
+        if (!probeImageFile(paths[i], type, facts, reason)) {
+            probes[i].reason = "does not load: " + reason;
             return;
         }
         probes[i].loaded = true;
-        probes[i].resolution = resolutionText(image.GetWidth(), image.GetHeight(), image.GetBpp());
+        probes[i].resolution = resolutionText(facts.width, facts.height, facts.bpp);
     });
 
     std::vector<SkippedRow> skipped;

@@ -1,4 +1,5 @@
-// Adding pages: chosen files that name an image type, load and exist become new rows.
+// Adding pages: chosen files that name an image type, have a sound header and exist become
+// new rows.
 #pragma once
 
 #include "book/page_list.h"
@@ -49,11 +50,12 @@ class DiskFileLookup final : public FileLookup {
 std::string resolutionText(std::uint32_t width, std::uint32_t height, std::uint16_t bpp);
 std::string fileSizeText(std::uint64_t bytes);
 
-// Appends a row for every path that names an image type, loads and is found, in the order
-// given, each unselected with the gray flag "Yes". A member of an archive or book
-// (CONTAINER/MEMBER) is found by reading it: its row shows the member's file name and
-// uncompressed size. Files are decoded `jobs` at a time (0:
-// one per processor); rows are still appended in order. Returns the files left out.
+// Appends a row for every path that names an image type, whose header is sound and that is
+// found, in the order given, each unselected with the gray flag "Yes". Only headers are read,
+// so a file whose pixel data is broken still gets a row (making the book skips it). A member
+// of an archive or book (CONTAINER/MEMBER) is found by reading it: its row shows the member's
+// file name and uncompressed size. Files are probed `jobs` at a time (0: one per processor);
+// rows are still appended in order. Returns the files left out.
 std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::string>& paths,
                                          FileLookup& lookup, int jobs = 0);
 

@@ -1,7 +1,11 @@
 #include "book/image_type.h"
 
+#include "book/image/codecs/Formats.h"
+
 #include <array>
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace folio {
 
@@ -38,30 +42,29 @@ bool loadImageFile(Image& image, const std::string& path, ImageType type) {
     return image.Load(path, type) && image.IsValid();
 }
 
-// stand-in until the header probes land
-namespace {
-bool factsOf(bool loaded, const Image& image, ImageFacts& facts, std::string& reason) {
-    if (!loaded || !image.IsValid()) {
-        reason = image.GetLastError();
-        return false;
-    }
-    facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
-    return true;
-}
-} // namespace
-
-// stand-in until the header probes land
-bool probeImageFile(const std::string& path, ImageType type, ImageFacts& facts,
-                    std::string& reason) {
-    Image image(0);
-    return factsOf(image.Load(path, type), image, facts, reason);
-}
-
-// stand-in until the header probes land
 bool probeImageMemory(std::span<const std::uint8_t> data, ImageType type, ImageFacts& facts,
                       std::string& reason) {
-    Image image(0);
-    return factsOf(image.LoadMemory(data, type), image, facts, reason);
+    try {
+        codecs::PictureFacts found;
+        std::uint32_t as = kFormatNone;
+        codecs::DecodeError err;
+        if (!codecs::probeAny(data, type, found, as, err)) {
+            reason = err.detail;
+            return false;
+        }
+        facts = ImageFacts{found.width, found.height, found.bpp};
+        return true;
+    } catch (const std::bad_alloc&) {
+        reason = "out of memory";
+        return false;
+    }
+}
+
+bool probeImageFile(const std::string& path, ImageType type, ImageFacts& facts,
+                    std::string& reason) {
+    std::vector<std::uint8_t> data;
+    if (!readImageFile(path, data, reason)) return false;
+    return probeImageMemory(data, type, facts, reason);
 }
 
 } // namespace folio

@@ -27,7 +27,9 @@ struct ImageFacts {
     std::uint16_t bpp = 0;
 };
 // Header-only look at a file: the width, height and stored depth loadImageFile would report,
-// without decoding pixels; false with a reason when the header is refused.
+// without decoding pixels; false with a reason when the header is refused. The named type's
+// probe first, then recognition by content, as for loading. A file whose header is sound but
+// whose pixel data is damaged passes here and fails to load.
 bool probeImageFile(const std::string& path, ImageType type, ImageFacts& facts,
                     std::string& reason);
 bool probeImageMemory(std::span<const std::uint8_t> data, ImageType type, ImageFacts& facts,

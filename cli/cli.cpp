@@ -24,7 +24,7 @@ namespace folio::cli {
 namespace {
 
 constexpr char kUsage[] = R"(Usage: folioforge [FILE...]
-       folioforge probe FILE...
+       folioforge probe [--decode] FILE...
        folioforge make -o OUT [OPTION...] PAGE... [--color PAGE]...
        folioforge inspect BOOK
        folioforge extract [--overwrite] BOOK DIR
@@ -51,11 +51,16 @@ Run 'folioforge COMMAND --help' for the options of a command.
 Exit status: 0 done, 1 failed (the reason on standard error), 2 usage error.
 )";
 
-constexpr char kProbeHelp[] = R"(Usage: folioforge probe FILE...
+constexpr char kProbeHelp[] = R"(Usage: folioforge probe [--decode] FILE...
 
 For each FILE print one line: PATH<TAB>TYPE<TAB>WIDTHxHEIGHTxBPP, where TYPE is the
 image type the file name gives (0: not an image file name) and BPP is 1, 4, 8 or 24.
-A file whose name gives no type, or that does not load, shows '-' instead of the size.
+Only the file's headers are read, as when pages are added in the window. A file whose
+name gives no type, or whose header is refused, shows '-' instead of the size.
+
+Options:
+      --decode   decode every file in full, as making the book does: '-' also for a file
+                 whose pixel data is broken (slower)
 A comic archive or .QFB book gives one line per page in it, named CONTAINER/MEMBER.
 
 Exit status: 0.
@@ -188,34 +193,48 @@ void listLeftOut(const std::vector<SkippedRow>& skipped, std::ostream& err) {
         err << "folioforge: skipped " << s.path << ": " << s.reason << "\n";
 }
 
+bool decodedFacts(const std::vector<std::uint8_t>& bytes, ImageType type, ImageFacts& facts) {
+    Image image(0);
+    if (!image.LoadMemory(bytes, type) || !image.IsValid()) return false;
+    facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
+    return true;
+}
+
+bool decodedFacts(const std::string& path, ImageType type, ImageFacts& facts) {
+    Image image(0);
+    if (!loadImageFile(image, path, type)) return false;
+    facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
+    return true;
+}
+
 // A member's facts come from its bytes, read through the source layer.
-bool memberFacts(SourceReader& sources, const std::string& path, ImageType type,
+bool memberFacts(SourceReader& sources, const std::string& path, ImageType type, bool decode,
                  ImageFacts& facts) {
     std::vector<std::uint8_t> bytes;
     std::string reason;
-    return sources.read(path, bytes, reason) && probeImageMemory(bytes, type, facts, reason);
+    if (!sources.read(path, bytes, reason)) return false;
+    return decode ? decodedFacts(bytes, type, facts) : probeImageMemory(bytes, type, facts, reason);
 }
 
-int probe(std::vector<std::string> files, std::ostream& out, std::ostream& err) {
+int probe(std::vector<std::string> files, bool decode, std::ostream& out, std::ostream& err) {
     std::vector<SkippedRow> skipped;
     expandContainers(files, skipped);
     listLeftOut(skipped, err);
     SourceReader sources;
+    sources.expect(files);
     for (const auto& path : files) {
         const ImageType type = imageTypeOfPath(path);
         out << path << '\t' << type << '\t';
-        Image image(0);
         ImageFacts facts;
-        if (type != 0 && resolveSourcePath(path).isMember()) {
-            if (memberFacts(sources, path, type, facts))
-                out << facts.width << 'x' << facts.height << 'x' << facts.bpp;
-            else
-                out << '-';
-        } else if (type != 0 && loadImageFile(image, path, type)) {
-            out << image.GetWidth() << 'x' << image.GetHeight() << 'x' << image.GetBpp();
-        } else {
+        std::string reason;
+        const bool member = type != 0 && resolveSourcePath(path).isMember();
+        const bool known = type != 0 && (member   ? memberFacts(sources, path, type, decode, facts)
+                                         : decode ? decodedFacts(path, type, facts)
+                                                  : probeImageFile(path, type, facts, reason));
+        if (known)
+            out << facts.width << 'x' << facts.height << 'x' << facts.bpp;
+        else
             out << '-';
-        }
         out << '\n';
     }
     return 0;
@@ -534,8 +553,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return 0;
     }
     if (command == "probe") {
-        if (rest.empty()) return usageError(err, "probe needs at least one file", "probe");
-        return probe(rest, out, err);
+        const bool decode = !rest.empty() && rest[0] == "--decode";
+        const std::vector<std::string> files(rest.begin() + (decode ? 1 : 0), rest.end());
+        if (files.empty()) return usageError(err, "probe needs at least one file", "probe");
+        return probe(files, decode, out, err);
     }
     if (command == "make") return make(rest, out, err);
     if (command == "inspect") return inspect(rest, out, err);

@@ -1,9 +1,14 @@
-// One fuzz entry point, built once per target with FOLIO_FUZZ_TARGET naming what it feeds.
-// After every successful decode the invariants of an Image are checked: a decoder that says
-// yes must hand over an image that every later step can trust.
+// One fuzz entry point, built once per target with FOLIO_FUZZ_TARGET naming what it feeds:
+// a codec of the format table by its name, the whole loader, its header probe, or the page
+// pipeline. After every successful decode the invariants of an Image are checked: a decoder
+// that says yes must hand over an image that every later step can trust. Every codec's
+// header probe is held to its decoder: when the decode succeeds the probe gives the same
+// width, height and depth, and when the probe refuses the decode refuses too.
 #include "book/book_builder.h"
 #include "book/image/Image.h"
 #include "book/image/codecs/Codecs.h"
+#include "book/image/codecs/Formats.h"
+#include "book/image_type.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -36,15 +41,43 @@ void checkImage(const folio::Image& image) {
         if (index >= colors) broken("pixel index outside the palette");
 }
 
-using Decoder = bool (*)(folio::codecs::Bytes, folio::Image&, std::string&);
+void checkProbe(bool decoded, const folio::Image& image, bool probed, std::uint32_t width,
+                std::uint32_t height, std::uint16_t bpp, const std::string& reason) {
+    if (!probed && reason.empty()) broken("probe refused without a reason");
+    if (decoded && !probed) broken("probe refused a file that decodes");
+    if (decoded &&
+        (width != image.GetWidth() || height != image.GetHeight() || bpp != image.GetBpp()))
+        broken("probe and decode disagree on width, height or depth");
+}
 
-int feedDecoder(Decoder decode, const std::uint8_t* data, std::size_t size) {
+int feedCodec(const folio::codecs::Format& format, const std::uint8_t* data, std::size_t size) {
+    using namespace folio::codecs;
+    const Bytes bytes{data, size};
     folio::Image image;
-    std::string err;
-    if (decode({data, size}, image, err))
+    DecodeError err;
+    const bool decoded = format.decode(bytes, image, err);
+    if (decoded)
         checkImage(image);
-    else if (err.empty())
+    else if (err.detail.empty())
         broken("failure without a reason");
+    if (decoded && !format.sniff(bytes)) broken("sniff turned away a file that decodes");
+    PictureFacts facts;
+    DecodeError why;
+    const bool probed = format.probe(bytes, facts, why);
+    checkProbe(decoded, image, probed, facts.width, facts.height, facts.bpp, why.detail);
+    return 0;
+}
+
+int feedProbe(const std::uint8_t* data, std::size_t size) {
+    // As for the loader: the first byte picks the type the name would give.
+    if (size < 1) return 0;
+    const std::span<const std::uint8_t> file{data + 1, size - 1};
+    folio::Image image(0);
+    const bool decoded = image.LoadMemory(file, data[0] % 16);
+    folio::ImageFacts facts;
+    std::string reason;
+    const bool probed = folio::probeImageMemory(file, data[0] % 16, facts, reason);
+    checkProbe(decoded, image, probed, facts.width, facts.height, facts.bpp, reason);
     return 0;
 }
 
@@ -85,24 +118,11 @@ int feedPage(const std::uint8_t* data, std::size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace folio::codecs;
-#define FOLIO_DECODER(name, fn)                                                                    \
-    if (std::string_view(FOLIO_FUZZ_TARGET) == name) return feedDecoder(fn, data, size);
-    FOLIO_DECODER("bmp", decodeBmp)
-    FOLIO_DECODER("ico", decodeIco)
-    FOLIO_DECODER("tga", decodeTga)
-    FOLIO_DECODER("pcx", decodePcx)
-    FOLIO_DECODER("wbmp", decodeWbmp)
-    FOLIO_DECODER("pnm", decodePnm)
-    FOLIO_DECODER("pgx", decodePgx)
-    FOLIO_DECODER("ras", decodeRas)
-    FOLIO_DECODER("jpeg", decodeJpeg)
-    FOLIO_DECODER("png", decodePng)
-    FOLIO_DECODER("gif", decodeGif)
-    FOLIO_DECODER("tiff", decodeTiff)
-    FOLIO_DECODER("jpeg2000", decodeJpeg2000)
-#undef FOLIO_DECODER
-    if (std::string_view(FOLIO_FUZZ_TARGET) == "loader") return feedLoader(data, size);
-    if (std::string_view(FOLIO_FUZZ_TARGET) == "page") return feedPage(data, size);
+    const std::string_view target = FOLIO_FUZZ_TARGET;
+    for (const folio::codecs::Format* f : folio::codecs::codecs())
+        if (f->codec == target) return feedCodec(*f, data, size);
+    if (target == "loader") return feedLoader(data, size);
+    if (target == "probe") return feedProbe(data, size);
+    if (target == "page") return feedPage(data, size);
     broken("unknown fuzz target");
 }

@@ -2,6 +2,7 @@
 // our own code (by hand for the simple formats, with the libraries' writers for the rest).
 // Usage: make_seeds OUTDIR  (writes OUTDIR/<target>/<name>)
 #include "book/image/Image.h"
+#include "tests/test_support.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -21,26 +22,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
-
-void le16(Bytes& b, std::uint32_t v) {
-    b.push_back(static_cast<std::uint8_t>(v));
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void le32(Bytes& b, std::uint32_t v) {
-    le16(b, v & 0xFFFF);
-    le16(b, v >> 16);
-}
-void be16(Bytes& b, std::uint32_t v) {
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-    b.push_back(static_cast<std::uint8_t>(v));
-}
-void be32(Bytes& b, std::uint32_t v) {
-    be16(b, v >> 16);
-    be16(b, v & 0xFFFF);
-}
-void text(Bytes& b, const std::string& s) {
-    b.insert(b.end(), s.begin(), s.end());
-}
+using folio::test::ByteWriter;
 
 std::uint8_t pattern(std::uint32_t x, std::uint32_t y, int channel) {
     return static_cast<std::uint8_t>(x * 37 + y * 11 + channel * 80);
@@ -79,22 +61,24 @@ Bytes bmp(std::uint32_t w, std::uint32_t h, int bpp, bool rle8 = false, bool ico
     Bytes b;
     const std::uint32_t offset = (icon ? 0 : 14) + 40 + 4 * static_cast<std::uint32_t>(colors);
     if (!icon) {
-        text(b, "BM");
-        le32(b, offset + static_cast<std::uint32_t>(pixels.size()));
-        le32(b, 0);
-        le32(b, offset);
+        ByteWriter(b)
+            .text("BM")
+            .u32le(offset + static_cast<std::uint32_t>(pixels.size()))
+            .u32le(0)
+            .u32le(offset);
     }
-    le32(b, 40);
-    le32(b, w);
-    le32(b, icon ? h * 2 : h);
-    le16(b, 1);
-    le16(b, static_cast<std::uint32_t>(bpp));
-    le32(b, rle8 ? 1 : 0);
-    le32(b, static_cast<std::uint32_t>(pixels.size()));
-    le32(b, 2835);
-    le32(b, 2835);
-    le32(b, static_cast<std::uint32_t>(colors));
-    le32(b, 0);
+    ByteWriter(b)
+        .u32le(40)
+        .u32le(w)
+        .u32le(icon ? h * 2 : h)
+        .u16le(1)
+        .u16le(static_cast<std::uint32_t>(bpp))
+        .u32le(rle8 ? 1 : 0)
+        .u32le(static_cast<std::uint32_t>(pixels.size()))
+        .u32le(2835)
+        .u32le(2835)
+        .u32le(static_cast<std::uint32_t>(colors))
+        .u32le(0);
     for (int i = 0; i < colors; ++i) {
         const auto v = static_cast<std::uint8_t>(i * 255 / (colors - 1));
         b.insert(b.end(), {v, static_cast<std::uint8_t>(255 - v), v, 0});
@@ -105,17 +89,16 @@ Bytes bmp(std::uint32_t w, std::uint32_t h, int bpp, bool rle8 = false, bool ico
 
 Bytes ico(const std::vector<Bytes>& entries, const std::vector<std::uint32_t>& sizes) {
     Bytes b;
-    le16(b, 0);
-    le16(b, 1);
-    le16(b, static_cast<std::uint32_t>(entries.size()));
+    ByteWriter(b).u16le(0).u16le(1).u16le(static_cast<std::uint32_t>(entries.size()));
     std::uint32_t offset = 6 + 16 * static_cast<std::uint32_t>(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         b.insert(b.end(),
                  {static_cast<std::uint8_t>(sizes[i]), static_cast<std::uint8_t>(sizes[i]), 0, 0});
-        le16(b, 1);
-        le16(b, 24);
-        le32(b, static_cast<std::uint32_t>(entries[i].size()));
-        le32(b, offset);
+        ByteWriter(b)
+            .u16le(1)
+            .u16le(24)
+            .u32le(static_cast<std::uint32_t>(entries[i].size()))
+            .u32le(offset);
         offset += static_cast<std::uint32_t>(entries[i].size());
     }
     for (const auto& e : entries)
@@ -127,13 +110,9 @@ Bytes tga(std::uint32_t w, std::uint32_t h, int type, int depth, bool topLeft) {
     Bytes b{0, static_cast<std::uint8_t>(type == 1 || type == 9 ? 1 : 0),
             static_cast<std::uint8_t>(type)};
     const bool mapped = type == 1 || type == 9;
-    le16(b, 0);
-    le16(b, mapped ? 16 : 0);
+    ByteWriter(b).u16le(0).u16le(mapped ? 16 : 0);
     b.push_back(mapped ? 24 : 0);
-    le16(b, 0);
-    le16(b, 0);
-    le16(b, w);
-    le16(b, h);
+    ByteWriter(b).u16le(0).u16le(0).u16le(w).u16le(h);
     b.push_back(static_cast<std::uint8_t>(depth));
     b.push_back(topLeft ? 0x20 : 0);
     if (mapped)
@@ -157,20 +136,14 @@ Bytes tga(std::uint32_t w, std::uint32_t h, int type, int depth, bool topLeft) {
 
 Bytes pcx(std::uint32_t w, std::uint32_t h, int bitsPerPixel, int planes) {
     Bytes b{0x0A, 5, 1, static_cast<std::uint8_t>(bitsPerPixel)};
-    le16(b, 0);
-    le16(b, 0);
-    le16(b, w - 1);
-    le16(b, h - 1);
-    le16(b, 300);
-    le16(b, 300);
+    ByteWriter(b).u16le(0).u16le(0).u16le(w - 1).u16le(h - 1).u16le(300).u16le(300);
     for (int i = 0; i < 16; ++i)
         b.insert(b.end(), {static_cast<std::uint8_t>(i * 16), 80, 160});
     b.push_back(0);
     b.push_back(static_cast<std::uint8_t>(planes));
     const std::uint32_t bytesPerLine =
         ((w * static_cast<std::uint32_t>(bitsPerPixel) + 15) / 16) * 2;
-    le16(b, bytesPerLine);
-    le16(b, 1);
+    ByteWriter(b).u16le(bytesPerLine).u16le(1);
     b.resize(128, 0);
     for (std::uint32_t y = 0; y < h; ++y)
         for (int p = 0; p < planes; ++p)
@@ -198,9 +171,9 @@ Bytes wbmp(std::uint32_t w, std::uint32_t h) {
 
 Bytes pnm(const std::string& magic, std::uint32_t w, std::uint32_t h, std::uint32_t maxval) {
     Bytes b;
-    text(b, magic + "\n# seed\n" + std::to_string(w) + " " + std::to_string(h) + "\n");
+    ByteWriter(b).text(magic + "\n# seed\n" + std::to_string(w) + " " + std::to_string(h) + "\n");
     const bool bits = magic == "P1" || magic == "P4";
-    if (!bits) text(b, std::to_string(maxval) + "\n");
+    if (!bits) ByteWriter(b).text(std::to_string(maxval) + "\n");
     const int channels = (magic == "P3" || magic == "P6") ? 3 : 1;
     const bool plain = magic[1] <= '3';
     for (std::uint32_t y = 0; y < h; ++y) {
@@ -214,30 +187,31 @@ Bytes pnm(const std::string& magic, std::uint32_t w, std::uint32_t h, std::uint3
                 const std::uint32_t v =
                     bits ? pattern(x, y, c) & 1 : pattern(x, y, c) * maxval / 255;
                 if (plain)
-                    text(b, std::to_string(v) + " ");
+                    ByteWriter(b).text(std::to_string(v) + " ");
                 else if (maxval > 255)
-                    be16(b, v);
+                    ByteWriter(b).u16be(v);
                 else
                     b.push_back(static_cast<std::uint8_t>(v));
             }
-        if (plain) text(b, "\n");
+        if (plain) ByteWriter(b).text("\n");
     }
     return b;
 }
 
 Bytes pgx(std::uint32_t w, std::uint32_t h, int depth, bool bigEndian, bool sign) {
     Bytes b;
-    text(b, std::string("PG ") + (bigEndian ? "ML " : "LM ") + (sign ? "-" : "+") +
-                std::to_string(depth) + " " + std::to_string(w) + " " + std::to_string(h) + "\n");
+    ByteWriter(b).text(std::string("PG ") + (bigEndian ? "ML " : "LM ") + (sign ? "-" : "+") +
+                       std::to_string(depth) + " " + std::to_string(w) + " " + std::to_string(h) +
+                       "\n");
     for (std::uint32_t y = 0; y < h; ++y)
         for (std::uint32_t x = 0; x < w; ++x) {
             const std::uint32_t v = pattern(x, y, 0);
             if (depth <= 8)
                 b.push_back(static_cast<std::uint8_t>(v));
             else if (bigEndian)
-                be16(b, v << (depth - 8));
+                ByteWriter(b).u16be(v << (depth - 8));
             else
-                le16(b, v << (depth - 8));
+                ByteWriter(b).u16le(v << (depth - 8));
         }
     return b;
 }
@@ -249,14 +223,15 @@ Bytes ras(std::uint32_t w, std::uint32_t h, int depth, int type) {
         for (std::uint32_t i = 0; i < lineBytes; ++i)
             pixels.push_back(pattern(i, y, 0) & 0x7F);
     Bytes b;
-    be32(b, 0x59a66a95);
-    be32(b, w);
-    be32(b, h);
-    be32(b, static_cast<std::uint32_t>(depth));
-    be32(b, static_cast<std::uint32_t>(pixels.size()));
-    be32(b, static_cast<std::uint32_t>(type));
-    be32(b, depth == 8 ? 1 : 0);
-    be32(b, depth == 8 ? 3 * 256 : 0);
+    ByteWriter(b)
+        .u32be(0x59a66a95)
+        .u32be(w)
+        .u32be(h)
+        .u32be(static_cast<std::uint32_t>(depth))
+        .u32be(static_cast<std::uint32_t>(pixels.size()))
+        .u32be(static_cast<std::uint32_t>(type))
+        .u32be(depth == 8 ? 1 : 0)
+        .u32be(depth == 8 ? 3 * 256 : 0);
     if (depth == 8)
         for (int c = 0; c < 3; ++c)
             for (int i = 0; i < 256; ++i)

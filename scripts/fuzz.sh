@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-4}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(bmp ico tga pcx wbmp pnm pgx ras jpeg png gif tiff jpeg2000 loader page archive)
+[ ${#targets[@]} -gt 0 ] || targets=(bmp ico tga pcx wbmp pnm pgx ras jpeg png gif tiff jpeg2000 loader probe page archive)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DFOLIO_FUZZ=ON -DFOLIO_BUILD_TESTS=OFF -DFOLIO_BUILD_UI=OFF >/dev/null
@@ -17,7 +17,9 @@ status=0
 for t in "${targets[@]}"; do
   work=build-fuzz/corpus/$t findings=build-fuzz/findings/$t
   mkdir -p "$work" "$findings"
-  cp -n fuzz/corpus/"$t"/* "$work"/ 2>/dev/null || true
+  seeds=$t
+  [ "$t" != probe ] || seeds=loader # the probe target reads the loader's inputs
+  cp -n fuzz/corpus/"$seeds"/* "$work"/ 2>/dev/null || true
   if ! ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
        build-fuzz/fuzz/fuzz_"$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 \
        -malloc_limit_mb=2560 -artifact_prefix="$findings"/ -print_final_stats=1 "$work" \

@@ -111,6 +111,23 @@ TEST_F(AddPages, ChosenFilesComeInNaturalOrderAndDuplicatesStay) {
     EXPECT_EQ(list.cellText(3, kCellFileName), "page2.bmp");
 }
 
+// Adding reads headers only: a file whose pixel data is broken still gets its row, from its
+// header (making the book then skips it with the decoder's reason).
+TEST_F(AddPages, BrokenPixelDataStillGetsARow) {
+    const std::string broken = dir.file("broken.png");
+    test::writeFile(broken, test::png24BrokenData(6, 4));
+    const std::string cut = dir.file("cut.png");
+    auto shortened = test::png24BrokenData(6, 4);
+    shortened.resize(20); // inside IHDR: the header itself is gone
+    test::writeFile(cut, shortened);
+    const auto skipped = appendImageFiles(list, {broken, cut}, lookup);
+    ASSERT_EQ(list.rowCount(), 1);
+    EXPECT_EQ(list.cellText(0, kCellResolution), "6x4x24");
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_EQ(skipped[0].path, cut);
+    EXPECT_EQ(skipped[0].reason.rfind("does not load: ", 0), 0u) << skipped[0].reason;
+}
+
 TEST_F(AddPages, ConcurrentLoadingKeepsTheOrder) {
     std::vector<std::string> paths;
     for (int i = 0; i < 40; ++i)

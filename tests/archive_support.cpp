@@ -1,4 +1,4 @@
-#include "tests/archive_support.h"
+#include "archive_support.h"
 
 #include <archive.h>
 #include <archive_entry.h>

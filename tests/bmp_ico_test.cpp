@@ -20,28 +20,9 @@ namespace folio {
 namespace {
 
 using Buf = std::vector<std::uint8_t>;
+using test::ByteWriter;
 using Sample = std::function<std::uint32_t(std::uint32_t x, std::uint32_t y)>;
 
-void put16(Buf& b, std::uint32_t v) {
-    b.push_back(static_cast<std::uint8_t>(v));
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void put32(Buf& b, std::uint32_t v) {
-    put16(b, v & 0xFFFF);
-    put16(b, v >> 16);
-}
-void put32be(Buf& b, std::uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8)
-        b.push_back(static_cast<std::uint8_t>(v >> s));
-}
-void set32(Buf& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void set16(Buf& b, std::size_t at, std::uint32_t v) {
-    b[at] = static_cast<std::uint8_t>(v);
-    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
 std::uint32_t get32(const Buf& b, std::size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
 }
@@ -103,30 +84,32 @@ struct Dib {
 // The DIB header, its trailing masks and the palette.
 Buf dibHead(const Dib& d) {
     Buf b;
-    put32(b, d.headerSize);
+    ByteWriter(b).u32le(d.headerSize);
     if (d.headerSize == 12) {
-        put16(b, static_cast<std::uint32_t>(d.width));
-        put16(b, static_cast<std::uint32_t>(d.height));
+        ByteWriter(b)
+            .u16le(static_cast<std::uint32_t>(d.width))
+            .u16le(static_cast<std::uint32_t>(d.height));
     } else {
-        put32(b, static_cast<std::uint32_t>(d.width));
-        put32(b, static_cast<std::uint32_t>(d.height));
+        ByteWriter(b)
+            .u32le(static_cast<std::uint32_t>(d.width))
+            .u32le(static_cast<std::uint32_t>(d.height));
     }
-    put16(b, d.planes);
-    put16(b, d.bpp);
+    ByteWriter(b).u16le(d.planes).u16le(d.bpp);
     if (d.headerSize >= 40) {
-        put32(b, d.compression);
-        put32(b, static_cast<std::uint32_t>(d.pixels.size()));
-        put32(b, static_cast<std::uint32_t>(d.xppm));
-        put32(b, static_cast<std::uint32_t>(d.yppm));
-        put32(b, d.clrUsed);
-        put32(b, 0);
+        ByteWriter(b)
+            .u32le(d.compression)
+            .u32le(static_cast<std::uint32_t>(d.pixels.size()))
+            .u32le(static_cast<std::uint32_t>(d.xppm))
+            .u32le(static_cast<std::uint32_t>(d.yppm))
+            .u32le(d.clrUsed)
+            .u32le(0);
         if (d.headerSize > 40 && d.headerSize != 64)
             for (std::uint32_t m : d.masks)
-                if (b.size() < d.headerSize) put32(b, m);
+                if (b.size() < d.headerSize) ByteWriter(b).u32le(m);
         b.resize(d.headerSize, 0);
         if (d.headerSize == 40)
             for (std::uint32_t m : d.masks)
-                put32(b, m);
+                ByteWriter(b).u32le(m);
     }
     for (const Rgb& c : d.palette) {
         b.push_back(c.b);
@@ -142,9 +125,10 @@ Buf bmpFile(const Dib& d, std::optional<std::uint32_t> offBits = std::nullopt,
     const Buf head = dibHead(d);
     const auto natural = static_cast<std::uint32_t>(14 + head.size() + gap.size());
     Buf b{'B', 'M'};
-    put32(b, static_cast<std::uint32_t>(natural + d.pixels.size()));
-    put32(b, 0);
-    put32(b, offBits.value_or(natural));
+    ByteWriter(b)
+        .u32le(static_cast<std::uint32_t>(natural + d.pixels.size()))
+        .u32le(0)
+        .u32le(offBits.value_or(natural));
     b.insert(b.end(), head.begin(), head.end());
     b.insert(b.end(), gap.begin(), gap.end());
     b.insert(b.end(), d.pixels.begin(), d.pixels.end());
@@ -580,36 +564,37 @@ TEST_P(BmpRefuses, FailsWithAReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bmp, BmpRefuses,
-    ::testing::Values(BadCase{"NotBM", [](Buf& b) { b[1] = 'A'; }},
-                      BadCase{"TwoPlanes", [](Buf& b) { set16(b, 26, 2); }},
-                      BadCase{"HeaderSize44", [](Buf& b) { set32(b, 14, 44); }},
-                      BadCase{"HeaderSize0", [](Buf& b) { set32(b, 14, 0); }},
-                      BadCase{"BitCount3", [](Buf& b) { set16(b, 28, 3); }},
-                      BadCase{"BitCount0", [](Buf& b) { set16(b, 28, 0); }},
-                      BadCase{"BitCount64", [](Buf& b) { set16(b, 28, 64); }},
-                      BadCase{"WidthZero", [](Buf& b) { set32(b, 18, 0); }},
-                      BadCase{"WidthNegative", [](Buf& b) { set32(b, 18, 0xFFFFFFFB); }},
-                      BadCase{"HeightZero", [](Buf& b) { set32(b, 22, 0); }},
-                      BadCase{"HeightMostNegative", [](Buf& b) { set32(b, 22, 0x80000000); }},
-                      BadCase{"HeightHuge", [](Buf& b) { set32(b, 22, 0x7FFFFFFF); }},
-                      BadCase{"EmbeddedJpeg", [](Buf& b) { set32(b, 30, 4); }},
-                      BadCase{"EmbeddedPng", [](Buf& b) { set32(b, 30, 5); }},
-                      BadCase{"UnknownCompression", [](Buf& b) { set32(b, 30, 7); }},
-                      BadCase{"Rle4On8Bit", [](Buf& b) { set32(b, 30, 2); }},
-                      BadCase{"BitfieldsOn8Bit", [](Buf& b) { set32(b, 30, 3); }},
-                      BadCase{"RleTopDown",
-                              [](Buf& b) {
-                                  set32(b, 30, 1);
-                                  set32(b, 22, 0xFFFFFFFD);
-                              }},
-                      BadCase{"OffBitsPastTheEnd", [](Buf& b) { set32(b, 10, 0xFFFFFFF0); }},
-                      BadCase{"PixelsOneByteShort",
-                              [](Buf& b) {
-                                  b.pop_back();
-                                  b.pop_back();
-                                  b.pop_back();
-                                  b.pop_back();
-                              }}),
+    ::testing::Values(
+        BadCase{"NotBM", [](Buf& b) { b[1] = 'A'; }},
+        BadCase{"TwoPlanes", [](Buf& b) { ByteWriter(b).setU16le(26, 2); }},
+        BadCase{"HeaderSize44", [](Buf& b) { ByteWriter(b).setU32le(14, 44); }},
+        BadCase{"HeaderSize0", [](Buf& b) { ByteWriter(b).setU32le(14, 0); }},
+        BadCase{"BitCount3", [](Buf& b) { ByteWriter(b).setU16le(28, 3); }},
+        BadCase{"BitCount0", [](Buf& b) { ByteWriter(b).setU16le(28, 0); }},
+        BadCase{"BitCount64", [](Buf& b) { ByteWriter(b).setU16le(28, 64); }},
+        BadCase{"WidthZero", [](Buf& b) { ByteWriter(b).setU32le(18, 0); }},
+        BadCase{"WidthNegative", [](Buf& b) { ByteWriter(b).setU32le(18, 0xFFFFFFFB); }},
+        BadCase{"HeightZero", [](Buf& b) { ByteWriter(b).setU32le(22, 0); }},
+        BadCase{"HeightMostNegative", [](Buf& b) { ByteWriter(b).setU32le(22, 0x80000000); }},
+        BadCase{"HeightHuge", [](Buf& b) { ByteWriter(b).setU32le(22, 0x7FFFFFFF); }},
+        BadCase{"EmbeddedJpeg", [](Buf& b) { ByteWriter(b).setU32le(30, 4); }},
+        BadCase{"EmbeddedPng", [](Buf& b) { ByteWriter(b).setU32le(30, 5); }},
+        BadCase{"UnknownCompression", [](Buf& b) { ByteWriter(b).setU32le(30, 7); }},
+        BadCase{"Rle4On8Bit", [](Buf& b) { ByteWriter(b).setU32le(30, 2); }},
+        BadCase{"BitfieldsOn8Bit", [](Buf& b) { ByteWriter(b).setU32le(30, 3); }},
+        BadCase{"RleTopDown",
+                [](Buf& b) {
+                    ByteWriter(b).setU32le(30, 1);
+                    ByteWriter(b).setU32le(22, 0xFFFFFFFD);
+                }},
+        BadCase{"OffBitsPastTheEnd", [](Buf& b) { ByteWriter(b).setU32le(10, 0xFFFFFFF0); }},
+        BadCase{"PixelsOneByteShort",
+                [](Buf& b) {
+                    b.pop_back();
+                    b.pop_back();
+                    b.pop_back();
+                    b.pop_back();
+                }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BmpRefuses, LastRowPaddingMayBeMissingButNotItsPixels) {
@@ -722,19 +707,18 @@ struct IcoEntry {
 
 Buf icoFile(const std::vector<IcoEntry>& entries, std::uint16_t type = 1) {
     Buf b;
-    put16(b, 0);
-    put16(b, type);
-    put16(b, static_cast<std::uint32_t>(entries.size()));
+    ByteWriter(b).u16le(0).u16le(type).u16le(static_cast<std::uint32_t>(entries.size()));
     std::size_t offset = 6 + 16 * entries.size();
     for (const auto& e : entries) {
         b.push_back(e.dirW);
         b.push_back(e.dirH);
         b.push_back(0);
         b.push_back(0);
-        put16(b, type == 2 ? 3 : 1); // cursors keep their hotspot here
-        put16(b, type == 2 ? 7 : e.dirBpp);
-        put32(b, static_cast<std::uint32_t>(e.data.size()));
-        put32(b, static_cast<std::uint32_t>(offset));
+        ByteWriter(b).u16le(type == 2 ? 3 : 1); // cursors keep their hotspot here
+        ByteWriter(b)
+            .u16le(type == 2 ? 7 : e.dirBpp)
+            .u32le(static_cast<std::uint32_t>(e.data.size()))
+            .u32le(static_cast<std::uint32_t>(offset));
         offset += e.data.size();
     }
     for (const auto& e : entries)
@@ -805,13 +789,13 @@ TEST(IcoPick, SizesComeFromTheEntryNotTheDirectory) {
 
 TEST(IcoPick, FallsBackWhenTheBestEntryIsBroken) {
     auto entries = fiveEntries();
-    set16(entries[2].data, 12, 2); // planes of the 32x32x32 entry
+    ByteWriter(entries[2].data).setU16le(12, 2); // planes of the 32x32x32 entry
     Image img;
     std::string err;
     ASSERT_TRUE(loadIco(icoFile(entries), img, err)) << err;
     expectFilled(img, 32, 32, 24, kD);
     for (auto& e : entries)
-        set16(e.data, 12, 2);
+        ByteWriter(e.data).setU16le(12, 2);
     EXPECT_FALSE(loadIco(icoFile(entries), img, err));
     EXPECT_FALSE(err.empty());
 }
@@ -859,26 +843,27 @@ TEST_P(IcoRefuses, FailsWithAReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ico, IcoRefuses,
-    ::testing::Values(BadIco{"ReservedSet", [](Buf& b) { b[0] = 1; }},
-                      BadIco{"TypeZero", [](Buf& b) { set16(b, 2, 0); }},
-                      BadIco{"TypeThree", [](Buf& b) { set16(b, 2, 3); }},
-                      BadIco{"NoEntries", [](Buf& b) { set16(b, 4, 0); }},
-                      BadIco{"DirectoryLongerThanFile", [](Buf& b) { set16(b, 4, 0xFFFF); }},
-                      BadIco{"OffsetPastEnd", [](Buf& b) { set32(b, 6 + 16 + 12, 0x7FFFFFFF); }},
-                      BadIco{"SizePastEnd", [](Buf& b) { set32(b, 6 + 8, 0x10000); }},
-                      BadIco{"OffsetPlusSizeWraps",
-                             [](Buf& b) {
-                                 set32(b, 6 + 8, 0x20);
-                                 set32(b, 6 + 12, 0xFFFFFFF0);
-                             }},
-                      BadIco{"EmptyEntry", [](Buf& b) { set32(b, 6 + 8, 0); }},
-                      BadIco{"NotAnIcon", [](Buf& b) { b[0] = 'B', b[1] = 'M'; }}),
+    ::testing::Values(
+        BadIco{"ReservedSet", [](Buf& b) { b[0] = 1; }},
+        BadIco{"TypeZero", [](Buf& b) { ByteWriter(b).setU16le(2, 0); }},
+        BadIco{"TypeThree", [](Buf& b) { ByteWriter(b).setU16le(2, 3); }},
+        BadIco{"NoEntries", [](Buf& b) { ByteWriter(b).setU16le(4, 0); }},
+        BadIco{"DirectoryLongerThanFile", [](Buf& b) { ByteWriter(b).setU16le(4, 0xFFFF); }},
+        BadIco{"OffsetPastEnd", [](Buf& b) { ByteWriter(b).setU32le(6 + 16 + 12, 0x7FFFFFFF); }},
+        BadIco{"SizePastEnd", [](Buf& b) { ByteWriter(b).setU32le(6 + 8, 0x10000); }},
+        BadIco{"OffsetPlusSizeWraps",
+               [](Buf& b) {
+                   ByteWriter(b).setU32le(6 + 8, 0x20);
+                   ByteWriter(b).setU32le(6 + 12, 0xFFFFFFF0);
+               }},
+        BadIco{"EmptyEntry", [](Buf& b) { ByteWriter(b).setU32le(6 + 8, 0); }},
+        BadIco{"NotAnIcon", [](Buf& b) { b[0] = 'B', b[1] = 'M'; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(IcoRefuses, BombEntryRefusedBeforeAllocating) {
     Buf dib = iconDib(4, 4, 1, kA);
-    set32(dib, 4, 100000);
-    set32(dib, 8, 200000);
+    ByteWriter(dib).setU32le(4, 100000);
+    ByteWriter(dib).setU32le(8, 200000);
     Image img;
     std::string err;
     EXPECT_FALSE(loadIco(icoFile({{16, 16, 1, dib}}), img, err));
@@ -909,66 +894,17 @@ TEST(IcoRefuses, Garbage) {
         Image img;
         std::string err;
         EXPECT_FALSE(loadIco(b, img, err));
-        if (b.size() >= 6) set32(b, 0, 0x00010000);
+        if (b.size() >= 6) ByteWriter(b).setU32le(0, 0x00010000);
         EXPECT_FALSE(loadIco(b, img, err)) << i;
     }
 }
 
-// A PNG with stored (uncompressed) deflate blocks, written by hand.
-std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
-    std::uint32_t c = 0xFFFFFFFF;
-    for (std::size_t i = 0; i < n; ++i) {
-        c ^= p[i];
-        for (int k = 0; k < 8; ++k)
-            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
-    }
-    return ~c;
-}
-
-Buf rgbPng(std::uint32_t w, std::uint32_t h,
-           const std::function<Rgb(std::uint32_t, std::uint32_t)>& px) {
-    Buf raw;
-    for (std::uint32_t y = 0; y < h; ++y) {
-        raw.push_back(0); // filter: none
-        for (std::uint32_t x = 0; x < w; ++x) {
-            const Rgb c = px(x, y);
-            raw.insert(raw.end(), {c.r, c.g, c.b});
-        }
-    }
-    Buf z{0x78, 0x01, 0x01};
-    put16(z, static_cast<std::uint32_t>(raw.size()));
-    put16(z, static_cast<std::uint32_t>(~raw.size() & 0xFFFF));
-    z.insert(z.end(), raw.begin(), raw.end());
-    std::uint32_t a = 1, bsum = 0;
-    for (std::uint8_t v : raw) {
-        a = (a + v) % 65521;
-        bsum = (bsum + a) % 65521;
-    }
-    put32be(z, bsum << 16 | a);
-
-    Buf png{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    auto chunk = [&](const char* type, const Buf& body) {
-        put32be(png, static_cast<std::uint32_t>(body.size()));
-        const std::size_t start = png.size();
-        png.insert(png.end(), type, type + 4);
-        png.insert(png.end(), body.begin(), body.end());
-        put32be(png, crc32(png.data() + start, png.size() - start));
-    };
-    Buf ihdr;
-    put32be(ihdr, w);
-    put32be(ihdr, h);
-    ihdr.insert(ihdr.end(), {8, 2, 0, 0, 0});
-    chunk("IHDR", ihdr);
-    chunk("IDAT", z);
-    chunk("IEND", {});
-    return png;
-}
-
 TEST(IcoPng, PngEntryDecodedAndPreferredWhenLargest) {
     auto px = [](std::uint32_t x, std::uint32_t y) {
-        return Rgb{static_cast<std::uint8_t>(40 * x), static_cast<std::uint8_t>(100 * y), 77};
+        return test::Color{static_cast<std::uint8_t>(40 * x), static_cast<std::uint8_t>(100 * y),
+                           77};
     };
-    const Buf png = rgbPng(3, 3, px);
+    const Buf png = test::png24(3, 3, px);
     {
         Image probe;
         std::string err;
@@ -983,8 +919,10 @@ TEST(IcoPng, PngEntryDecodedAndPreferredWhenLargest) {
     ASSERT_EQ(img.GetHeight(), 3u);
     EXPECT_EQ(img.GetBpp(), 24);
     for (std::uint32_t y = 0; y < 3; ++y)
-        for (std::uint32_t x = 0; x < 3; ++x)
-            EXPECT_EQ(img.PixelColor(x, y), px(x, y));
+        for (std::uint32_t x = 0; x < 3; ++x) {
+            const test::Color c = px(x, y);
+            EXPECT_EQ(img.PixelColor(x, y), (Rgb{c.r, c.g, c.b}));
+        }
 }
 
 // Flipped bytes in every kind of generated file: whatever loads must be a sane image.
@@ -1034,40 +972,21 @@ TEST(BmpIcoMutations, DamagedFilesLoadSanelyOrFail) {
 // ---------------------------------------------------------------------------------------------
 // Corpus
 
-std::vector<std::filesystem::path> corpusFiles(const char* dir) {
-    std::vector<std::filesystem::path> files;
-    const auto d = test::corpusDir() / dir;
-    if (!std::filesystem::is_directory(d)) return files;
-    for (const auto& e : std::filesystem::directory_iterator(d))
-        if (e.is_regular_file()) files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
 Buf corpusFile(const std::string& rel) {
     return test::readFile((test::corpusDir() / rel).string());
 }
 
 void expectSane(const Image& img, const std::string& name) {
-    ASSERT_TRUE(img.IsValid()) << name;
+    ASSERT_EQ(test::imageFault(img), "") << name;
     EXPECT_GT(img.GetWidth(), 0u) << name;
     EXPECT_GT(img.GetHeight(), 0u) << name;
     EXPECT_LE(img.GetWidth(), 4096u) << name; // nothing in these folders is larger
     EXPECT_LE(img.GetHeight(), 4096u) << name;
-    const auto bpp = img.GetBpp();
-    ASSERT_TRUE(bpp == 1 || bpp == 4 || bpp == 8 || bpp == 24) << name;
-    if (bpp != 24) {
-        ASSERT_EQ(img.GetPalette().size(), std::size_t{1} << bpp) << name;
-        for (auto v : img.Pixels())
-            ASSERT_LT(v, std::size_t{1} << bpp) << name;
-    }
-    ASSERT_EQ(img.Pixels().size(),
-              std::size_t{img.GetWidth()} * img.GetHeight() * img.BytesPerPixel());
 }
 
 TEST(BmpCorpus, EveryFileLoadsOrFailsCleanly) {
     FOLIO_REQUIRE_CORPUS();
-    const auto files = corpusFiles("bmp");
+    const auto files = test::corpusFiles({"bmp"});
     ASSERT_FALSE(files.empty());
     for (const auto& path : files) {
         const std::string name = path.filename().string();
@@ -1199,7 +1118,7 @@ TEST(BmpCorpus, EncodingsOfTheSamePictureAgree) {
 
 TEST(IcoCorpus, EveryFileLoadsOrFailsCleanly) {
     FOLIO_REQUIRE_CORPUS();
-    const auto files = corpusFiles("ico");
+    const auto files = test::corpusFiles({"ico"});
     ASSERT_FALSE(files.empty());
     int loaded = 0;
     for (const auto& path : files) {

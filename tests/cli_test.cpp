@@ -246,9 +246,17 @@ TEST(CliProbe, TypeAndSizeOrDash) {
     test::writeFile(good, test::bmp24(7, 5, stripes));
     test::writeFile(text, "hello");
     test::writeFile(none, "hello");
-    const auto r = run({"probe", good, text, none});
+    const std::string broken = dir.file("b.png"); // sound headers, pixel data broken
+    test::writeFile(broken, test::png24BrokenData(3, 2));
+    const std::string common = good + "\t1\t7x5x24\n" + text + "\t1\t-\n" + none + "\t0\t-\n";
+    // Headers only by default; --decode decodes in full, so the broken file shows '-'.
+    auto r = run({"probe", good, text, none, broken});
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, good + "\t1\t7x5x24\n" + text + "\t1\t-\n" + none + "\t0\t-\n");
+    EXPECT_EQ(r.out, common + broken + "\t4\t3x2x24\n");
+    r = run({"probe", "--decode", good, text, none, broken});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, common + broken + "\t4\t-\n");
+    EXPECT_EQ(run({"probe", "--decode"}).code, 2);
 }
 
 } // namespace

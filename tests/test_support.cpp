@@ -1,5 +1,10 @@
 #include "tests/test_support.h"
 
+#include "book/image/Image.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -51,6 +56,48 @@ std::filesystem::path corpusDir() {
     return std::filesystem::is_directory(p) ? p : std::filesystem::path{};
 }
 
+std::vector<std::filesystem::path> corpusFiles(std::initializer_list<const char*> folders) {
+    std::vector<std::filesystem::path> out;
+    for (const char* folder : folders) {
+        const auto dir = corpusDir() / folder;
+        if (corpusDir().empty() || !std::filesystem::is_directory(dir)) continue;
+        for (const auto& e : std::filesystem::directory_iterator(dir))
+            if (e.is_regular_file()) out.push_back(e.path());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string imageFault(const Image& img) {
+    if (!img.IsValid()) return "holds no pixels";
+    const std::uint16_t bpp = img.GetBpp();
+    if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 24) return "depth " + std::to_string(bpp);
+    if (img.Pixels().size() != std::size_t{img.GetWidth()} * img.GetHeight() * img.BytesPerPixel())
+        return "pixel buffer of " + std::to_string(img.Pixels().size()) + " bytes for " +
+               std::to_string(img.GetWidth()) + "x" + std::to_string(img.GetHeight());
+    if (bpp == 24) return {};
+    if (img.GetPalette().size() != std::size_t{1} << bpp)
+        return "palette of " + std::to_string(img.GetPalette().size()) + " entries";
+    for (std::uint8_t v : img.Pixels())
+        if (v >= img.GetPalette().size()) return "index " + std::to_string(v) + " past the palette";
+    return {};
+}
+
+void expectPrefixesFail(Decoder decode, const std::vector<std::uint8_t>& file, std::size_t from,
+                        std::size_t upTo) {
+    if (upTo == 0) upTo = file.size();
+    testing::internal::CaptureStderr();
+    for (std::size_t n = from; n < upTo; ++n) {
+        Image img;
+        std::string err;
+        const std::vector<std::uint8_t> cut(file.begin(),
+                                            file.begin() + static_cast<std::ptrdiff_t>(n));
+        EXPECT_FALSE(decode(cut, img, err)) << "prefix of " << n << " of " << file.size();
+        EXPECT_FALSE(err.empty()) << "prefix of " << n;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 } // namespace folio::test
 
 #include <csetjmp>
@@ -60,32 +107,15 @@ std::filesystem::path corpusDir() {
 namespace folio::test {
 
 namespace {
-void put16(std::vector<std::uint8_t>& v, std::uint32_t x) {
-    v.push_back(static_cast<std::uint8_t>(x));
-    v.push_back(static_cast<std::uint8_t>(x >> 8));
-}
-void put32(std::vector<std::uint8_t>& v, std::uint32_t x) {
-    put16(v, x & 0xFFFF);
-    put16(v, x >> 16);
-}
 std::vector<std::uint8_t> bmpHeaders(std::uint32_t w, std::uint32_t h, int bpp,
                                      std::uint32_t colors, std::uint32_t imageBytes) {
-    std::vector<std::uint8_t> v{'B', 'M'};
+    std::vector<std::uint8_t> v;
     const std::uint32_t offset = 14 + 40 + 4 * colors;
-    put32(v, offset + imageBytes);
-    put32(v, 0);
-    put32(v, offset);
-    put32(v, 40);
-    put32(v, w);
-    put32(v, h);
-    put16(v, 1);
-    put16(v, static_cast<std::uint32_t>(bpp));
-    put32(v, 0);
-    put32(v, imageBytes);
-    put32(v, 11811); // 300 dpi
-    put32(v, 11811);
-    put32(v, colors);
-    put32(v, 0);
+    ByteWriter(v).text("BM").u32le(offset + imageBytes).u32le(0).u32le(offset);
+    ByteWriter(v).u32le(40).u32le(w).u32le(h).u16le(1).u16le(static_cast<std::uint32_t>(bpp));
+    ByteWriter(v).u32le(0).u32le(imageBytes);
+    ByteWriter(v).u32le(11811).u32le(11811); // 300 dpi
+    ByteWriter(v).u32le(colors).u32le(0);
     return v;
 }
 } // namespace
@@ -120,6 +150,57 @@ std::vector<std::uint8_t> bmp8(std::uint32_t w, std::uint32_t h, const std::vect
     return v;
 }
 
+std::vector<std::uint8_t> png24(std::uint32_t w, std::uint32_t h,
+                                Color (*pixel)(std::uint32_t, std::uint32_t)) {
+    std::vector<std::uint8_t> raw;
+    for (std::uint32_t y = 0; y < h; ++y) {
+        raw.push_back(0); // filter: none
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const Color c = pixel(x, y);
+            raw.insert(raw.end(), {c.r, c.g, c.b});
+        }
+    }
+    std::vector<std::uint8_t> z{0x78, 0x01, 0x01};
+    ByteWriter(z)
+        .u16le(static_cast<std::uint32_t>(raw.size()))
+        .u16le(static_cast<std::uint32_t>(~raw.size() & 0xFFFF))
+        .bytes(raw);
+    std::uint32_t a = 1, bsum = 0;
+    for (std::uint8_t v : raw) {
+        a = (a + v) % 65521;
+        bsum = (bsum + a) % 65521;
+    }
+    ByteWriter(z).u32be(bsum << 16 | a);
+
+    std::vector<std::uint8_t> png{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    auto chunk = [&](const char* type, const std::vector<std::uint8_t>& body) {
+        ByteWriter(png).u32be(static_cast<std::uint32_t>(body.size()));
+        const std::size_t start = png.size();
+        ByteWriter(png).text(std::string_view(type, 4)).bytes(body);
+        ByteWriter(png).u32be(crc32(std::span(png).subspan(start)));
+    };
+    std::vector<std::uint8_t> ihdr;
+    ByteWriter(ihdr).u32be(w).u32be(h).bytes(std::vector<std::uint8_t>{8, 2, 0, 0, 0});
+    chunk("IHDR", ihdr);
+    chunk("IDAT", z);
+    chunk("IEND", {});
+    return png;
+}
+
+std::vector<std::uint8_t> png24BrokenData(std::uint32_t w, std::uint32_t h) {
+    auto png = png24(w, h, [](std::uint32_t x, std::uint32_t y) {
+        return Color{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 7};
+    });
+    const std::size_t idat = 8 + 12 + 13; // after the signature and the IHDR chunk
+    const std::uint32_t length = std::uint32_t{png[idat]} << 24 |
+                                 std::uint32_t{png[idat + 1]} << 16 |
+                                 std::uint32_t{png[idat + 2]} << 8 | png[idat + 3];
+    png[idat + 8 + 5] ^= 0xFF; // zlib header, block header, LEN, then NLEN's first byte
+    ByteWriter(png).setU32be(idat + 8 + length,
+                             crc32(std::span(png).subspan(idat + 4, length + 4)));
+    return png;
+}
+
 namespace {
 struct JpegErr {
     jpeg_error_mgr mgr;
@@ -135,7 +216,6 @@ JpegFacts readJpegFacts(const std::vector<std::uint8_t>& jpeg) {
     JpegFacts facts;
     jpeg_decompress_struct cinfo{};
     JpegErr err{};
-    std::vector<JSAMPLE> row; // before setjmp: a longjmp must not skip its destructor
     cinfo.err = jpeg_std_error(&err.mgr);
     err.mgr.error_exit = onJpegError;
     err.mgr.output_message = silent;
@@ -159,9 +239,10 @@ JpegFacts readJpegFacts(const std::vector<std::uint8_t>& jpeg) {
         facts.lumaTable.assign(cinfo.quant_tbl_ptrs[0]->quantval,
                                cinfo.quant_tbl_ptrs[0]->quantval + 64);
     jpeg_start_decompress(&cinfo);
-    row.resize(static_cast<std::size_t>(cinfo.output_width) * cinfo.output_components);
+    const std::size_t rowBytes = std::size_t{cinfo.output_width} * cinfo.output_components;
+    facts.pixels.resize(rowBytes * cinfo.output_height);
     while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW r = row.data();
+        JSAMPROW r = facts.pixels.data() + rowBytes * cinfo.output_scanline;
         jpeg_read_scanlines(&cinfo, &r, 1);
     }
     jpeg_finish_decompress(&cinfo);

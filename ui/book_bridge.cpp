@@ -1,6 +1,5 @@
 #include "ui/book_bridge.h"
 
-#include "book/book_builder.h"
 #include "book/image/Image.h"
 #include "book/image_type.h"
 #include "book/sources/source.h"
@@ -46,18 +45,6 @@ PreviewPicture loadPreviewPicture(const std::string& path) {
     if (result.loaded) result.image = toQImage(image);
     if (result.image.isNull()) result.loaded = false;
     return result;
-}
-
-MakeReport makeBookFrom(const PageList& pages, const MakeFields& fields, BookPlatform& platform,
-                        ProgressDisplay& progress) {
-    BookRequest request;
-    request.fileName = fields.fileName;
-    request.title = fields.title;
-    request.author = fields.author;
-    request.grayQuality = fields.grayQuality;
-    request.colorQuality = fields.colorQuality;
-    request.jobs = fields.jobs;
-    return makeBook(pages, request, platform, progress);
 }
 
 } // namespace folio::ui

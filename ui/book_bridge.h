@@ -1,9 +1,5 @@
-// The one place the windows meet the image library and the builder. book/ refuses to be
-// compiled into a Qt Widgets unit, so this part is built with Qt Gui alone.
+// Our pictures as Qt images, for the preview.
 #pragma once
-
-#include "book/page_list.h"
-#include "book/platform.h"
 
 #include <QImage>
 
@@ -25,16 +21,5 @@ struct PreviewPicture {
 };
 // A fresh image each time, loaded as every caller loads a file.
 PreviewPicture loadPreviewPicture(const std::string& path);
-
-struct MakeFields {
-    std::string fileName; // file-system bytes
-    std::string title;    // UTF-8
-    std::string author;   // UTF-8
-    int grayQuality = 50;
-    int colorQuality = 80;
-    int jobs = 0;
-};
-MakeReport makeBookFrom(const PageList& pages, const MakeFields& fields, BookPlatform& platform,
-                        ProgressDisplay& progress);
 
 } // namespace folio::ui

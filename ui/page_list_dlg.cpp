@@ -1,10 +1,10 @@
 #include "ui/page_list_dlg.h"
 
+#include "book/book_builder.h"
 #include "book/file_order.h"
 #include "book/sources/source.h"
 #include "ui/about_dlg.h"
 #include "ui/app_icon.h"
-#include "ui/book_bridge.h"
 #include "ui/make_dlg.h"
 #include "ui/strings.h"
 #include "ui/templates.h"
@@ -292,7 +292,7 @@ void CPageListDlg::OnColorGray() {
 }
 
 void CPageListDlg::OnMake() {
-    MakeFields request;
+    BookRequest request;
     request.fileName = toNative(m_editFileName->text());
     request.title = m_editTitle->text().toStdString();
     request.author = m_editAuthor->text().toStdString();
@@ -304,7 +304,7 @@ void CPageListDlg::OnMake() {
     std::unique_ptr<ProgressDisplay> progress = m_services.makeProgress
                                                     ? m_services.makeProgress(this)
                                                     : std::make_unique<MakeProgress>(this);
-    makeBookFrom(m_pages, request, platform, *progress);
+    makeBook(m_pages, request, platform, *progress);
 }
 
 void CPageListDlg::destroyPreview() {

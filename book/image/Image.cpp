@@ -1,6 +1,7 @@
 #include "book/image/Image.h"
 
 #include "book/image/codecs/Codecs.h"
+#include "book/image/codecs/Formats.h"
 #include "book/image/kernels.h"
 
 #include <algorithm>
@@ -99,63 +100,13 @@ void Image::SetDpi(std::uint32_t x, std::uint32_t y) {
 
 namespace {
 
-using Decoder = bool (*)(codecs::Bytes, Image&, std::string&);
-
-// Formats 11 to 15 share one decoder that tells its members apart by content.
-bool decodeJpeg2000Family(codecs::Bytes data, Image& out, std::string& err) {
-    return codecs::decodeJpeg2000(data, out, err) || codecs::decodePgx(data, out, err) ||
-           codecs::decodePnm(data, out, err) || codecs::decodeRas(data, out, err);
-}
-
-bool decodeNothing(codecs::Bytes, Image&, std::string& err) {
-    err = "no decoder for this format";
-    return false;
-}
-
-Decoder decoderFor(std::uint32_t type) {
-    switch (type) {
-    case kFormatBmp:
-        return codecs::decodeBmp;
-    case kFormatGif:
-        return codecs::decodeGif;
-    case kFormatJpeg:
-        return codecs::decodeJpeg;
-    case kFormatPng:
-        return codecs::decodePng;
-    case kFormatIco:
-        return codecs::decodeIco;
-    case kFormatTiff:
-        return codecs::decodeTiff;
-    case kFormatTga:
-        return codecs::decodeTga;
-    case kFormatPcx:
-        return codecs::decodePcx;
-    case kFormatWbmp:
-        return codecs::decodeWbmp;
-    case kFormatWmf:
-        return decodeNothing;
-    case kFormatJp2:
-    case kFormatJpc:
-    case kFormatPgx:
-    case kFormatPnm:
-    case kFormatRas:
-        return decodeJpeg2000Family;
-    default:
-        return nullptr;
-    }
-}
-
-// Recognition by content: the fixed order of the loader.
-constexpr std::uint32_t kRecognitionOrder[] = {kFormatBmp,  kFormatJpeg, kFormatIco, kFormatGif,
-                                               kFormatPng,  kFormatTiff, kFormatTga, kFormatPcx,
-                                               kFormatWbmp, kFormatWmf,  kFormatJp2};
-
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-// Reads a whole file; false when it cannot be opened, read or is beyond the size limit.
-bool readFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& err) {
+} // namespace
+
+bool readImageFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& err) {
     std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
     if (!f) {
         err = "cannot open file";
@@ -187,8 +138,6 @@ bool readFile(const std::string& path, std::vector<std::uint8_t>& out, std::stri
     return true;
 }
 
-} // namespace
-
 bool Image::adopt(Image&& decoded, std::uint32_t imageType) {
     decoded.type_ = imageType;
     decoded.jpegQuality_ = jpegQuality_;
@@ -198,20 +147,13 @@ bool Image::adopt(Image&& decoded, std::uint32_t imageType) {
 }
 
 bool Image::LoadMemory(std::span<const std::uint8_t> data, std::uint32_t imageType) {
-    std::string err;
-    Image decoded;
     try {
-        if (Decoder named = decoderFor(imageType)) {
-            if (named(data, decoded, err) && decoded.IsValid())
-                return adopt(std::move(decoded), imageType);
-        }
-        std::string firstErr = err;
-        for (std::uint32_t t : kRecognitionOrder) {
-            decoded = Image();
-            if (decoderFor(t)(data, decoded, err) && decoded.IsValid())
-                return adopt(std::move(decoded), t);
-        }
-        error_ = firstErr.empty() ? "not a recognised image" : firstErr;
+        Image decoded;
+        std::uint32_t type = kFormatNone;
+        codecs::DecodeError err;
+        if (codecs::decodeAny(data, imageType, decoded, type, err))
+            return adopt(std::move(decoded), type);
+        error_ = err.detail;
     } catch (const std::bad_alloc&) {
         error_ = "out of memory";
     }
@@ -265,7 +207,7 @@ bool Image::LoadForPage(const std::string& path, std::uint32_t imageType, std::u
                         bool gray, bool fast) {
     std::vector<std::uint8_t> data;
     std::string err;
-    if (!readFile(path, data, err)) {
+    if (!readImageFile(path, data, err)) {
         error_ = err;
         return false;
     }
@@ -295,7 +237,7 @@ bool Image::LoadMemoryForPage(std::span<const std::uint8_t> data, std::uint32_t 
 bool Image::Load(const std::string& path, std::uint32_t imageType) {
     std::vector<std::uint8_t> data;
     std::string err;
-    if (!readFile(path, data, err)) {
+    if (!readImageFile(path, data, err)) {
         error_ = err;
         return false;
     }

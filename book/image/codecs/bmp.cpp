@@ -1,6 +1,7 @@
 // Windows and OS/2 bitmaps. The header and pixel decoding below is shared by .bmp files and
 // by the headerless DIBs stored inside icons and cursors (decodeIconDib, used by ico.cpp).
 #include "book/image/codecs/Codecs.h"
+#include "book/image/codecs/detail.h"
 
 #include "book/image/ByteReader.h"
 
@@ -11,17 +12,12 @@
 #include <optional>
 #include <vector>
 
-namespace folio::codecs {
+namespace folio::codecs::bmp {
 
 namespace {
 
 constexpr std::uint32_t kRgb = 0, kRle8 = 1, kRle4 = 2, kBitfields = 3, kJpeg = 4, kPng = 5,
                         kAlphaBitfields = 6;
-
-bool fail(std::string& err, const char* why) {
-    err = why;
-    return false;
-}
 
 struct DibHeader {
     std::uint32_t size = 0; // 12 core, 16/64 OS/2 2.x, 40 info, 52/56 V2/V3, 108 V4, 124 V5
@@ -40,9 +36,9 @@ struct DibHeader {
     bool os2v2() const { return size == 16 || size == 64; }
 };
 
-bool readDibHeader(ByteReader& r, DibHeader& h, std::string& err) {
+bool readDibHeader(ByteReader& r, DibHeader& h, DecodeError& err) {
     h.size = r.u32le();
-    if (!r.ok()) return fail(err, "truncated header");
+    if (!r.ok()) return detail::truncated(err, "truncated header");
     switch (h.size) {
     case 12:
     case 16:
@@ -54,7 +50,7 @@ bool readDibHeader(ByteReader& r, DibHeader& h, std::string& err) {
     case 124:
         break;
     default:
-        return fail(err, "unknown bitmap header size");
+        return detail::unsupported(err, "unknown bitmap header size");
     }
     if (h.core()) {
         h.width = r.u16le();
@@ -80,17 +76,18 @@ bool readDibHeader(ByteReader& r, DibHeader& h, std::string& err) {
         if (h.size >= 56) h.masks[3] = r.u32le();
         h.hasMasks = true;
     }
-    if (!r.ok()) return fail(err, "truncated header");
-    if (h.planes != 1) return fail(err, "bad plane count");
+    if (!r.ok()) return detail::truncated(err, "truncated header");
+    if (h.planes != 1) return detail::damaged(err, "bad plane count");
     const std::uint32_t c = h.compression;
     // Embedded streams carry a bit count of 0, so the compression is judged first.
     if (h.os2v2()) {
-        if (c == 3) return fail(err, "OS/2 Huffman compression not supported");
-        if (c == 4) return fail(err, "OS/2 RLE24 not supported");
-        if (c > kRle4) return fail(err, "unknown compression");
+        if (c == 3) return detail::unsupported(err, "OS/2 Huffman compression not supported");
+        if (c == 4) return detail::unsupported(err, "OS/2 RLE24 not supported");
+        if (c > kRle4) return detail::unsupported(err, "unknown compression");
     }
-    if (c == kJpeg || c == kPng) return fail(err, "embedded JPEG/PNG bitmaps not supported");
-    if (c > kAlphaBitfields) return fail(err, "unknown compression");
+    if (c == kJpeg || c == kPng)
+        return detail::unsupported(err, "embedded JPEG/PNG bitmaps not supported");
+    if (c > kAlphaBitfields) return detail::unsupported(err, "unknown compression");
     switch (h.bitCount) {
     case 1:
     case 2:
@@ -101,20 +98,21 @@ bool readDibHeader(ByteReader& r, DibHeader& h, std::string& err) {
     case 32:
         break;
     default:
-        return fail(err, "unsupported bit count");
+        return detail::unsupported(err, "unsupported bit count");
     }
-    if (c == kRle8 && h.bitCount != 8) return fail(err, "RLE8 needs 8 bits per pixel");
-    if (c == kRle4 && h.bitCount != 4) return fail(err, "RLE4 needs 4 bits per pixel");
+    if (c == kRle8 && h.bitCount != 8) return detail::damaged(err, "RLE8 needs 8 bits per pixel");
+    if (c == kRle4 && h.bitCount != 4) return detail::damaged(err, "RLE4 needs 4 bits per pixel");
     if ((c == kBitfields || c == kAlphaBitfields) && h.bitCount != 16 && h.bitCount != 32)
-        return fail(err, "bitfields need 16 or 32 bits per pixel");
-    if ((c == kRle8 || c == kRle4) && h.height < 0) return fail(err, "top-down RLE bitmap");
+        return detail::damaged(err, "bitfields need 16 or 32 bits per pixel");
+    if ((c == kRle8 || c == kRle4) && h.height < 0)
+        return detail::unsupported(err, "top-down RLE bitmap");
 
     if (c == kBitfields || c == kAlphaBitfields) {
         if (h.size == 40) {
             const int n = c == kAlphaBitfields ? 4 : 3;
             for (int i = 0; i < n; ++i)
                 h.masks[i] = r.u32le();
-            if (!r.ok()) return fail(err, "truncated bitfield masks");
+            if (!r.ok()) return detail::truncated(err, "truncated bitfield masks");
             h.masksAfterHeader = static_cast<std::size_t>(n) * 4;
             h.hasMasks = true;
         }
@@ -148,7 +146,7 @@ struct Channel {
 // Run-length data, bottom-up. Pixels never reached keep index 0; runs past the right or top
 // edge are clipped. Data ending before the end-of-bitmap mark is a truncation unless every
 // row has already been closed.
-bool decodeRle(Bytes data, bool four, Image& img, std::string& err) {
+bool decodeRle(Bytes data, bool four, Image& img, DecodeError& err) {
     const std::uint64_t w = img.GetWidth(), h = img.GetHeight();
     std::uint64_t x = 0, y = 0;
     std::size_t pos = 0;
@@ -157,7 +155,7 @@ bool decodeRle(Bytes data, bool four, Image& img, std::string& err) {
         ++x;
     };
     while (y < h) {
-        if (data.size() - pos < 2) return fail(err, "truncated RLE data");
+        if (data.size() - pos < 2) return detail::truncated(err, "truncated RLE data");
         const std::uint8_t count = data[pos], value = data[pos + 1];
         pos += 2;
         if (count > 0) {
@@ -177,14 +175,14 @@ bool decodeRle(Bytes data, bool four, Image& img, std::string& err) {
         case 1: // end of bitmap
             return true;
         case 2: // delta
-            if (data.size() - pos < 2) return fail(err, "truncated RLE data");
+            if (data.size() - pos < 2) return detail::truncated(err, "truncated RLE data");
             x += data[pos];
             y += data[pos + 1];
             pos += 2;
             break;
         default: { // absolute run of `value` pixels, padded to a 16-bit boundary
             const std::size_t bytes = four ? (value + 1u) / 2 : value;
-            if (data.size() - pos < bytes) return fail(err, "truncated RLE data");
+            if (data.size() - pos < bytes) return detail::truncated(err, "truncated RLE data");
             for (unsigned i = 0; i < value; ++i) {
                 const std::uint8_t b = data[pos + (four ? i / 2 : i)];
                 put(four ? static_cast<std::uint8_t>(i % 2 ? b & 15 : b >> 4) : b);
@@ -203,49 +201,70 @@ std::uint32_t dpiFromPelsPerMeter(std::int32_t ppm) {
     return static_cast<std::uint32_t>((static_cast<std::uint64_t>(ppm) * 254 + 5000) / 10000);
 }
 
-// Decodes the DIB whose header starts at dibStart. fileOffBits is the file header's pixel
-// offset (absent for icon entries, whose pixels follow the palette and whose height also
-// counts the AND mask).
-bool decodeDib(Bytes data, std::size_t dibStart, std::optional<std::uint32_t> fileOffBits,
-               bool icon, Image& out, std::string& err) {
-    ByteReader r(data);
-    if (!r.seek(dibStart)) return fail(err, "truncated header");
+// Where a DIB's parts lie and what it holds: everything checked before any pixel is read,
+// shared by probe and decode. fileOffBits is the file header's pixel offset (absent for
+// icon entries, whose pixels follow the palette and whose height also counts the AND mask).
+struct DibLayout {
     DibHeader h;
+    bool topDown = false, rle = false;
+    std::uint32_t w = 0, ht = 0;
+    std::uint64_t paletteStart = 0, pixelStart = 0, entrySize = 0, wanted = 0, rowBytes = 0;
+    std::uint16_t bpp() const { return storedBpp(h.bitCount); }
+};
+
+bool readDibLayout(Bytes data, std::size_t dibStart, std::optional<std::uint32_t> fileOffBits,
+                   bool icon, DibLayout& l, DecodeError& err) {
+    ByteReader r(data);
+    if (!r.seek(dibStart)) return detail::truncated(err, "truncated header");
+    DibHeader& h = l.h;
     if (!readDibHeader(r, h, err)) return false;
 
-    const bool topDown = h.height < 0;
-    std::int64_t height = topDown ? -h.height : h.height;
+    l.topDown = h.height < 0;
+    std::int64_t height = l.topDown ? -h.height : h.height;
     if (icon) height /= 2;
-    if (h.width <= 0 || height <= 0) return fail(err, "empty image");
+    if (h.width <= 0 || height <= 0) return detail::damaged(err, "empty image");
     if (h.width > kMaxImageSide || height > kMaxImageSide ||
         static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(height) > kMaxImagePixels)
-        return fail(err, "image too large");
-    const auto w = static_cast<std::uint32_t>(h.width);
-    const auto ht = static_cast<std::uint32_t>(height);
+        return detail::overLimits(err, "image too large");
+    l.w = static_cast<std::uint32_t>(h.width);
+    l.ht = static_cast<std::uint32_t>(height);
     const unsigned bpp = h.bitCount;
 
     // Palette, then pixels: where the file header puts them when that is believable,
     // otherwise right after the palette the header announces.
-    const std::uint64_t paletteStart =
-        static_cast<std::uint64_t>(dibStart) + h.size + h.masksAfterHeader;
-    if (paletteStart > data.size()) return fail(err, "truncated header");
-    const std::uint64_t entrySize = h.core() ? 3 : 4;
-    std::uint64_t wanted = h.clrUsed;
-    if (bpp <= 8 && (wanted == 0 || h.core())) wanted = std::uint64_t{1} << bpp;
-    std::uint64_t pixelStart = paletteStart + wanted * entrySize;
-    if (fileOffBits && *fileOffBits >= paletteStart) pixelStart = *fileOffBits;
-    if (pixelStart > data.size()) return fail(err, "truncated: pixel data missing");
+    l.paletteStart = static_cast<std::uint64_t>(dibStart) + h.size + h.masksAfterHeader;
+    if (l.paletteStart > data.size()) return detail::truncated(err, "truncated header");
+    l.entrySize = h.core() ? 3 : 4;
+    l.wanted = h.clrUsed;
+    if (bpp <= 8 && (l.wanted == 0 || h.core())) l.wanted = std::uint64_t{1} << bpp;
+    l.pixelStart = l.paletteStart + l.wanted * l.entrySize;
+    if (fileOffBits && *fileOffBits >= l.paletteStart) l.pixelStart = *fileOffBits;
+    if (l.pixelStart > data.size()) return detail::truncated(err, "truncated: pixel data missing");
 
-    const bool rle = h.compression == kRle8 || h.compression == kRle4;
-    const std::uint64_t rowBytes = (static_cast<std::uint64_t>(w) * bpp + 31) / 32 * 4;
-    if (!rle) {
+    l.rle = h.compression == kRle8 || h.compression == kRle4;
+    l.rowBytes = (static_cast<std::uint64_t>(l.w) * bpp + 31) / 32 * 4;
+    if (!l.rle) {
         // The padding of the very last row may be missing; its pixels may not.
         const std::uint64_t need =
-            rowBytes * (ht - 1) + (static_cast<std::uint64_t>(w) * bpp + 7) / 8;
-        if (need > data.size() - pixelStart) return fail(err, "truncated pixel data");
+            l.rowBytes * (l.ht - 1) + (static_cast<std::uint64_t>(l.w) * bpp + 7) / 8;
+        if (need > data.size() - l.pixelStart)
+            return detail::truncated(err, "truncated pixel data");
     }
+    return true;
+}
 
-    if (!out.Create(w, ht, storedBpp(bpp), &err)) return false;
+bool decodeDib(Bytes data, std::size_t dibStart, std::optional<std::uint32_t> fileOffBits,
+               bool icon, Image& out, DecodeError& err) {
+    DibLayout l;
+    if (!readDibLayout(data, dibStart, fileOffBits, icon, l, err)) return false;
+    const DibHeader& h = l.h;
+    const bool topDown = l.topDown, rle = l.rle;
+    const std::uint32_t w = l.w, ht = l.ht;
+    const unsigned bpp = h.bitCount;
+    const std::uint64_t paletteStart = l.paletteStart, pixelStart = l.pixelStart;
+    const std::uint64_t entrySize = l.entrySize, wanted = l.wanted, rowBytes = l.rowBytes;
+
+    if (!detail::create(out, w, ht, l.bpp(), err)) return false;
     // Icon writers fill the resolution with noise; a page image from an icon keeps the default.
     if (!icon)
         out.SetDpi(dpiFromPelsPerMeter(h.xPelsPerMeter), dpiFromPelsPerMeter(h.yPelsPerMeter));
@@ -317,20 +336,45 @@ bool decodeDib(Bytes data, std::size_t dibStart, std::optional<std::uint32_t> fi
     return true;
 }
 
-} // namespace
-
-bool decodeBmp(Bytes data, Image& out, std::string& err) {
+bool readFileHeader(Bytes data, std::uint32_t& offBits, DecodeError& err) {
     ByteReader r(data);
     const std::uint8_t b = r.u8(), m = r.u8();
     r.skip(8); // file size and reserved words: writers disagree, nothing depends on them
-    const std::uint32_t offBits = r.u32le();
-    if (!r.ok()) return fail(err, "truncated file header");
-    if (b != 'B' || m != 'M') return fail(err, "not a BMP file");
-    return decodeDib(data, 14, offBits, false, out, err);
+    offBits = r.u32le();
+    if (!r.ok()) return detail::truncated(err, "truncated file header");
+    if (b != 'B' || m != 'M') return detail::notThisFormat(err, "not a BMP file");
+    return true;
 }
 
-bool decodeIconDib(Bytes data, Image& out, std::string& err) {
+bool dibFacts(const DibLayout& l, PictureFacts& facts, DecodeError& err) {
+    return detail::facts(facts, l.w, l.ht, l.bpp(), err);
+}
+
+} // namespace
+
+bool sniff(Bytes data) {
+    return data.size() >= 14 && data[0] == 'B' && data[1] == 'M';
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    std::uint32_t offBits = 0;
+    DibLayout l;
+    return readFileHeader(data, offBits, err) && readDibLayout(data, 14, offBits, false, l, err) &&
+           dibFacts(l, facts, err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    std::uint32_t offBits = 0;
+    return readFileHeader(data, offBits, err) && decodeDib(data, 14, offBits, false, out, err);
+}
+
+bool probeIconDib(Bytes data, PictureFacts& facts, DecodeError& err) {
+    DibLayout l;
+    return readDibLayout(data, 0, std::nullopt, true, l, err) && dibFacts(l, facts, err);
+}
+
+bool decodeIconDib(Bytes data, Image& out, DecodeError& err) {
     return decodeDib(data, 0, std::nullopt, true, out, err);
 }
 
-} // namespace folio::codecs
+} // namespace folio::codecs::bmp

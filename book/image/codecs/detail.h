@@ -2,11 +2,13 @@
 #pragma once
 
 #include "book/image/Image.h"
+#include "book/image/codecs/Codecs.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 
 namespace folio::codecs::detail {
 
@@ -42,9 +44,47 @@ inline void setBilevelPalette(Image& img) {
     img.SetPalette(bw);
 }
 
-inline bool fail(std::string& err, const char* why) {
-    err = why;
+// The one way a codec fails: a reason and the text users read.
+inline bool fail(DecodeError& err, DecodeReason reason, std::string_view detail) {
+    err.reason = reason;
+    err.detail = detail;
     return false;
+}
+inline bool truncated(DecodeError& err, std::string_view detail) {
+    return fail(err, DecodeReason::Truncated, detail);
+}
+inline bool overLimits(DecodeError& err, std::string_view detail) {
+    return fail(err, DecodeReason::OverLimits, detail);
+}
+inline bool notThisFormat(DecodeError& err, std::string_view detail) {
+    return fail(err, DecodeReason::NotThisFormat, detail);
+}
+inline bool unsupported(DecodeError& err, std::string_view detail) {
+    return fail(err, DecodeReason::Unsupported, detail);
+}
+inline bool damaged(DecodeError& err, std::string_view detail) {
+    return fail(err, DecodeReason::Damaged, detail);
+}
+
+// Image::Create with its refusal as a typed reason.
+inline bool create(Image& out, std::uint32_t w, std::uint32_t h, std::uint16_t bpp,
+                   DecodeError& err) {
+    std::string why;
+    if (out.Create(w, h, bpp, &why)) return true;
+    return fail(err, why == "out of memory" ? DecodeReason::OutOfMemory : DecodeReason::OverLimits,
+                why);
+}
+
+// What a probe reports, refused exactly where Image::Create would refuse the decoded picture
+// (so a probe never promises a picture the decoder cannot hold).
+inline bool facts(PictureFacts& f, std::uint64_t w, std::uint64_t h, std::uint16_t bpp,
+                  DecodeError& err) {
+    if (w == 0 || h == 0) return damaged(err, "empty image");
+    if (!sizeAllowed(w, h)) return overLimits(err, "image too large");
+    if (w * h * (bpp == 24 ? 3 : 1) > kMaxImageBytes)
+        return overLimits(err, "image too large for the memory budget");
+    f = PictureFacts{static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h), bpp, 0, 0};
+    return true;
 }
 
 inline bool isSpace(std::uint8_t c) {

@@ -10,11 +10,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gif_lib.h>
 
-namespace folio::codecs {
+namespace folio::codecs::gif {
 
 namespace {
 
@@ -147,9 +148,8 @@ unsigned depthForTable(int colorCount) {
     return 8;
 }
 
-bool fail(std::string& err, const char* why) {
-    err = std::string("GIF: ") + why;
-    return false;
+bool fail(DecodeError& err, DecodeReason reason, std::string_view why) {
+    return detail::fail(err, reason, "GIF: " + std::string(why));
 }
 
 // Paints one frame line onto a 24-bit canvas: transparent and out-of-table pixels keep
@@ -172,56 +172,130 @@ void paintLine(Image& canvas, const Frame& f, int y, const std::uint8_t* line,
 
 // The rest of a composed file: every further frame painted with its own table.
 bool composeRest(GifFileType* gif, Image& canvas, Frame f, std::vector<std::uint8_t>& line,
-                 std::uint64_t decoded, std::string& err) {
+                 std::uint64_t decoded, DecodeError& err) {
     for (int frames = 2;; ++frames) {
         const std::uint64_t area = static_cast<std::uint64_t>(f.width) * f.height;
         decoded += area;
         if (frames > kMaxComposedFrames || area > kMaxImagePixels || decoded > kMaxDecodedPixels)
-            return fail(err, "animation too large");
+            return fail(err, DecodeReason::OverLimits, "animation too large");
         const ColorMapObject* map = gif->Image.ColorMap;
         const bool ok = decodeLines(
             gif, f, line, [&](int y, const std::uint8_t* px) { paintLine(canvas, f, y, px, map); });
-        if (!ok) return fail(err, "truncated or corrupt frame");
+        if (!ok) return fail(err, DecodeReason::Damaged, "truncated or corrupt frame");
         int transparent = -1;
         bool ended = false;
         if (!nextImage(gif, transparent, ended)) {
             if (ended) return true;
-            return fail(err, "truncated or corrupt file");
+            return fail(err, DecodeReason::Damaged, "truncated or corrupt file");
         }
-        if (!readFrame(gif, f, transparent)) return fail(err, "corrupt frame header");
+        if (!readFrame(gif, f, transparent))
+            return fail(err, DecodeReason::Damaged, "corrupt frame header");
     }
+}
+
+// The logical screen, the first frame and the table in force for it: what probe and decode
+// share. Leaves the reader at the first frame's pixel data.
+struct Opening {
+    GifHandle gif;
+    std::uint32_t screenW = 0, screenH = 0;
+    Frame first;
+    std::uint64_t firstArea = 0;
+    const ColorMapObject* map = nullptr;
+    std::uint16_t bpp = 0;
+    // Frames drawn on a screen larger in both directions, with no shared table, are pieces
+    // of one picture: when a second frame follows, they are composed.
+    bool candidate() const {
+        return gif->SColorMap == nullptr && static_cast<std::uint32_t>(first.width) != screenW &&
+               static_cast<std::uint32_t>(first.height) != screenH;
+    }
+};
+
+bool open(Bytes data, GifSource& src, Opening& o, DecodeError& err) {
+    if (!sniff(data)) return fail(err, DecodeReason::NotThisFormat, "not a GIF file");
+    int openError = 0;
+    o.gif.reset(DGifOpen(&src, readFromSpan, &openError));
+    if (!o.gif) return fail(err, DecodeReason::Damaged, "unreadable header");
+    o.screenW = static_cast<std::uint32_t>(o.gif->SWidth);
+    o.screenH = static_cast<std::uint32_t>(o.gif->SHeight);
+    if (o.screenW == 0 || o.screenH == 0) return fail(err, DecodeReason::Damaged, "empty screen");
+    if (!detail::sizeAllowed(o.screenW, o.screenH))
+        return fail(err, DecodeReason::OverLimits, "image too large");
+
+    int transparent = -1;
+    bool ended = false;
+    if (!nextImage(o.gif.get(), transparent, ended))
+        return ended ? fail(err, DecodeReason::Damaged, "no image")
+                     : fail(err, DecodeReason::Damaged, "corrupt file");
+    if (!readFrame(o.gif.get(), o.first, transparent))
+        return fail(err, DecodeReason::Damaged, "corrupt frame header");
+    o.firstArea = static_cast<std::uint64_t>(o.first.width) * o.first.height;
+    if (o.firstArea == 0) return fail(err, DecodeReason::Damaged, "empty frame");
+    if (o.firstArea > kMaxImagePixels)
+        return fail(err, DecodeReason::OverLimits, "frame too large");
+
+    o.map = o.gif->Image.ColorMap ? o.gif->Image.ColorMap : o.gif->SColorMap;
+    if (!o.map || o.map->ColorCount < 1 || o.map->ColorCount > 256)
+        return fail(err, DecodeReason::Damaged, "no colour table for the first image");
+    o.bpp = storedBpp(depthForTable(o.map->ColorCount));
+    return true;
+}
+
+// After the first frame: whether a second one follows that makes the file composed.
+bool secondFrame(Opening& o, Frame& second, bool& composed, DecodeError& err) {
+    composed = false;
+    if (!o.candidate()) return true;
+    int transparent = -1;
+    bool ended = false;
+    if (nextImage(o.gif.get(), transparent, ended)) {
+        if (!readFrame(o.gif.get(), second, transparent))
+            return fail(err, DecodeReason::Damaged, "corrupt frame header");
+        composed = true;
+    } else if (!ended) {
+        return fail(err, DecodeReason::Damaged, "truncated or corrupt file");
+    }
+    return true;
+}
+
+// Skips a frame's compressed blocks without decoding them.
+bool skipFrameData(GifFileType* gif) {
+    int codeSize = 0;
+    GifByteType* block = nullptr;
+    if (DGifGetCode(gif, &codeSize, &block) == GIF_ERROR) return false;
+    while (block)
+        if (DGifGetCodeNext(gif, &block) == GIF_ERROR) return false;
+    return true;
 }
 
 } // namespace
 
-bool decodeGif(Bytes data, Image& out, std::string& err) {
-    if (data.size() < 13 || std::memcmp(data.data(), "GIF8", 4) != 0)
-        return fail(err, "not a GIF file");
+bool sniff(Bytes data) {
+    return data.size() >= 13 && std::memcmp(data.data(), "GIF8", 4) == 0;
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
     GifSource src{data.data(), data.size(), 0};
-    int openError = 0;
-    GifHandle gif(DGifOpen(&src, readFromSpan, &openError));
-    if (!gif) return fail(err, "unreadable header");
-    const std::uint32_t screenW = static_cast<std::uint32_t>(gif->SWidth);
-    const std::uint32_t screenH = static_cast<std::uint32_t>(gif->SHeight);
-    if (screenW == 0 || screenH == 0) return fail(err, "empty screen");
-    if (!detail::sizeAllowed(screenW, screenH)) return fail(err, "image too large");
+    Opening o;
+    if (!open(data, src, o, err)) return false;
+    if (!skipFrameData(o.gif.get()))
+        return fail(err, DecodeReason::Truncated, "truncated or corrupt image data");
+    Frame second;
+    bool composed = false;
+    if (!secondFrame(o, second, composed, err)) return false;
+    return detail::facts(facts, o.screenW, o.screenH, composed ? 24 : o.bpp, err);
+}
 
-    int transparent = -1;
-    bool ended = false;
-    if (!nextImage(gif.get(), transparent, ended))
-        return fail(err, ended ? "no image" : "corrupt file");
-    Frame first;
-    if (!readFrame(gif.get(), first, transparent)) return fail(err, "corrupt frame header");
-    const std::uint64_t firstArea = static_cast<std::uint64_t>(first.width) * first.height;
-    if (firstArea == 0) return fail(err, "empty frame");
-    if (firstArea > kMaxImagePixels) return fail(err, "frame too large");
-
-    const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
-    if (!map || map->ColorCount < 1 || map->ColorCount > 256)
-        return fail(err, "no colour table for the first image");
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    GifSource src{data.data(), data.size(), 0};
+    Opening o;
+    if (!open(data, src, o, err)) return false;
+    GifHandle& gif = o.gif;
+    const std::uint32_t screenW = o.screenW, screenH = o.screenH;
+    const Frame& first = o.first;
+    const std::uint64_t firstArea = o.firstArea;
+    const ColorMapObject* map = o.map;
     const int colorCount = map->ColorCount;
-    const std::uint16_t bpp = storedBpp(depthForTable(colorCount));
-    if (!out.Create(screenW, screenH, bpp, &err)) return fail(err, err.c_str());
+    if (!detail::create(out, screenW, screenH, o.bpp, err))
+        return fail(err, err.reason, err.detail);
     std::array<Rgb, 256> colors{};
     for (int i = 0; i < colorCount; ++i)
         colors[i] = Rgb{map->Colors[i].Red, map->Colors[i].Green, map->Colors[i].Blue};
@@ -241,25 +315,11 @@ bool decodeGif(Bytes data, Image& out, std::string& err) {
         std::memcpy(out.Row(static_cast<std::uint32_t>(sy)) + first.left, px + clip.x0,
                     static_cast<std::size_t>(clip.x1 - clip.x0));
     });
-    if (!ok) return fail(err, "truncated or corrupt image data");
+    if (!ok) return fail(err, DecodeReason::Damaged, "truncated or corrupt image data");
 
-    // Frames drawn on a screen larger in both directions, with no shared table, are
-    // pieces of one picture: compose them all.
-    const bool candidate = gif->SColorMap == nullptr &&
-                           static_cast<std::uint32_t>(first.width) != screenW &&
-                           static_cast<std::uint32_t>(first.height) != screenH;
     Frame second;
     bool composed = false;
-    if (candidate) {
-        transparent = -1;
-        if (nextImage(gif.get(), transparent, ended)) {
-            if (!readFrame(gif.get(), second, transparent))
-                return fail(err, "corrupt frame header");
-            composed = true;
-        } else if (!ended) {
-            return fail(err, "truncated or corrupt file");
-        }
-    }
+    if (!secondFrame(o, second, composed, err)) return false;
 
     if (!composed) {
         for (auto& px : out.Pixels())
@@ -268,7 +328,8 @@ bool decodeGif(Bytes data, Image& out, std::string& err) {
     }
 
     Image canvas;
-    if (!canvas.Create(screenW, screenH, 24, &err)) return fail(err, err.c_str());
+    if (!detail::create(canvas, screenW, screenH, 24, err))
+        return fail(err, err.reason, err.detail);
     for (int y = 0; y < first.height; ++y) {
         const long long sy = static_cast<long long>(first.top) + y;
         if (sy >= screenH) break;
@@ -288,4 +349,4 @@ bool decodeGif(Bytes data, Image& out, std::string& err) {
     return true;
 }
 
-} // namespace folio::codecs
+} // namespace folio::codecs::gif

@@ -1,6 +1,7 @@
 // Icons and cursors: a directory of images, each a PNG stream or a headerless DIB. The image
 // shown is the largest one, the deepest among equally large ones.
 #include "book/image/codecs/Codecs.h"
+#include "book/image/codecs/detail.h"
 
 #include "book/image/ByteReader.h"
 
@@ -10,16 +11,11 @@
 #include <iterator>
 #include <vector>
 
-namespace folio::codecs {
+namespace folio::codecs::ico {
 
 namespace {
 
 constexpr std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-
-bool fail(std::string& err, const char* why) {
-    err = why;
-    return false;
-}
 
 struct Entry {
     Bytes data;
@@ -64,27 +60,27 @@ bool peekEntry(Bytes d, std::uint64_t& area, unsigned& depth) {
     return true;
 }
 
-} // namespace
-
-bool decodeIco(Bytes data, Image& out, std::string& err) {
+// The directory's entries in the order they are tried: largest first, deepest among
+// equally large ones.
+bool readDirectory(Bytes data, std::vector<Entry>& entries, DecodeError& err) {
     ByteReader r(data);
     const std::uint16_t reserved = r.u16le(), type = r.u16le(), count = r.u16le();
-    if (!r.ok()) return fail(err, "truncated icon header");
+    if (!r.ok()) return detail::truncated(err, "truncated icon header");
     if (reserved != 0 || (type != 1 && type != 2) || count == 0)
-        return fail(err, "not an icon file");
+        return detail::notThisFormat(err, "not an icon file");
 
-    if (6 + 16 * std::size_t{count} > data.size()) return fail(err, "truncated icon directory");
-    std::vector<Entry> entries;
+    if (6 + 16 * std::size_t{count} > data.size())
+        return detail::truncated(err, "truncated icon directory");
     entries.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t dirW = r.u8(), dirH = r.u8();
         r.skip(4); // colour count, reserved, planes
         const unsigned dirDepth = r.u16le();
         const std::uint64_t size = r.u32le(), offset = r.u32le();
-        if (!r.ok()) return fail(err, "truncated icon directory");
+        if (!r.ok()) return detail::truncated(err, "truncated icon directory");
         // A directory pointing outside the file means the file was cut or lies.
         if (size == 0 || offset > data.size() || size > data.size() - offset)
-            return fail(err, "icon entry outside the file");
+            return detail::truncated(err, "icon entry outside the file");
         Entry e;
         e.data = data.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(size));
         if (!peekEntry(e.data, e.area, e.depth)) {
@@ -96,21 +92,78 @@ bool decodeIco(Bytes data, Image& out, std::string& err) {
     std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
         return a.area != b.area ? a.area > b.area : a.depth > b.depth;
     });
+    return true;
+}
 
-    std::string firstErr;
-    for (const Entry& e : entries) {
-        Image decoded;
-        std::string why;
-        const bool ok =
-            isPng(e.data) ? decodePng(e.data, decoded, why) : decodeIconDib(e.data, decoded, why);
-        if (ok && decoded.IsValid()) {
-            out = std::move(decoded);
-            return true;
-        }
-        if (firstErr.empty()) firstErr = why.empty() ? "bad icon image" : why;
-    }
-    err = firstErr;
+bool decodeEntry(const Entry& e, Image& out, DecodeError& err) {
+    return isPng(e.data) ? png::decode(e.data, out, err) : bmp::decodeIconDib(e.data, out, err);
+}
+
+// Whether an entry's header alone settles that it decodes: true for an uncompressed DIB,
+// whose pixels are all checked present; run-length DIBs and PNG streams can still fail in
+// their data.
+bool headerSettles(const Entry& e) {
+    if (isPng(e.data) || e.data.size() < 20) return false;
+    ByteReader r(e.data);
+    const std::uint32_t headerSize = r.u32le();
+    if (headerSize < 40) return true;
+    r.skip(12);
+    const std::uint32_t compression = r.u32le();
+    return r.ok() && compression != 1 && compression != 2;
+}
+
+// The first error of the entries tried, as the user reads it.
+bool firstFailure(const DecodeError& first, DecodeError& err) {
+    if (first.detail.empty()) return detail::damaged(err, "bad icon image");
+    err = first;
     return false;
 }
 
-} // namespace folio::codecs
+} // namespace
+
+bool sniff(Bytes data) {
+    return data.size() >= 6 && data[0] == 0 && data[1] == 0 && (data[2] == 1 || data[2] == 2) &&
+           data[3] == 0;
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    std::vector<Entry> entries;
+    if (!readDirectory(data, entries, err)) return false;
+    DecodeError first;
+    bool tried = false;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        DecodeError why;
+        PictureFacts f;
+        const bool ok =
+            isPng(e.data) ? png::probe(e.data, f, why) : bmp::probeIconDib(e.data, f, why);
+        // When a later entry could stand in for this one, only a full decode of this (small)
+        // entry tells which of them the decoder shows.
+        Image check;
+        if (ok && (i + 1 == entries.size() || headerSettles(e) || decodeEntry(e, check, why))) {
+            facts = f;
+            return true;
+        }
+        if (!tried) first = why, tried = true;
+    }
+    return firstFailure(first, err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    std::vector<Entry> entries;
+    if (!readDirectory(data, entries, err)) return false;
+    DecodeError first;
+    bool tried = false;
+    for (const Entry& e : entries) {
+        Image decoded;
+        DecodeError why;
+        if (decodeEntry(e, decoded, why) && decoded.IsValid()) {
+            out = std::move(decoded);
+            return true;
+        }
+        if (!tried) first = why, tried = true;
+    }
+    return firstFailure(first, err);
+}
+
+} // namespace folio::codecs::ico

@@ -7,13 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include <jpeglib.h>
 // After jpeglib.h, which it needs.
 #include <jerror.h>
 
-namespace folio::codecs {
+namespace folio::codecs::jpeg {
 
 namespace {
 
@@ -125,36 +126,17 @@ unsigned reductionFor(JDIMENSION w, JDIMENSION h, std::uint32_t shortSide) {
     return 1;
 }
 
-// Every libjpeg call happens here, below setjmp; only trivially destructible locals.
-// On failure `why` points at a static reason or at d.err.message.
-bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& sink,
-             std::string& sinkErr, const char*& why) {
-    jpeg_decompress_struct& cinfo = d.cinfo;
-    cinfo.err = jpeg_std_error(&d.err.pub);
-    d.err.pub.error_exit = onJpegError;
-    d.err.pub.emit_message = onJpegMessage;
-    d.err.pub.output_message = onJpegOutput;
-    d.err.message[0] = '\0';
-    d.err.inScans = false;
-    if (setjmp(d.err.jump)) {
-        why = d.err.message[0] ? d.err.message : "corrupt JPEG data";
-        return false;
-    }
-    jpeg_create_decompress(&cinfo);
-    d.created = true;
-    // Without a backing store, libjpeg refuses coefficient buffers beyond this budget.
-    cinfo.mem->max_memory_to_use = static_cast<long>(kMaxImageBytes);
-    d.progress.progress_monitor = onJpegProgress;
-    cinfo.progress = &d.progress;
-    jpeg_mem_src(&cinfo, data.data(), static_cast<unsigned long>(data.size()));
-    jpeg_read_header(&cinfo, TRUE);
-
+// After the header: the output colour space, scale and depth, and the limits, all before
+// anything of the picture is allocated. Shared by the decoder and the header probe.
+bool chooseOutput(jpeg_decompress_struct& cinfo, const JpegReduction& reduce, std::uint16_t& bpp,
+                  bool& cmyk, const char*& why, DecodeReason& reason) {
+    reason = DecodeReason::OverLimits;
     if (!detail::sizeAllowed(cinfo.image_width, cinfo.image_height)) {
         why = "image too large";
         return false;
     }
-    bool cmyk = false;
-    std::uint16_t bpp = 24;
+    cmyk = false;
+    bpp = 24;
     switch (cinfo.num_components) {
     case 1:
         cinfo.out_color_space = JCS_GRAYSCALE;
@@ -163,6 +145,7 @@ bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& s
     case 3:
         if (cinfo.jpeg_color_space != JCS_YCbCr && cinfo.jpeg_color_space != JCS_RGB) {
             why = "unsupported JPEG colour space";
+            reason = DecodeReason::Unsupported;
             return false;
         }
         if (reduce.grayOnly && cinfo.jpeg_color_space == JCS_YCbCr) {
@@ -176,6 +159,7 @@ bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& s
     case 4:
         if (cinfo.jpeg_color_space != JCS_CMYK && cinfo.jpeg_color_space != JCS_YCCK) {
             why = "unsupported JPEG colour space";
+            reason = DecodeReason::Unsupported;
             return false;
         }
         cinfo.out_color_space = JCS_CMYK;
@@ -183,6 +167,7 @@ bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& s
         break;
     default:
         why = "unsupported JPEG component count";
+        reason = DecodeReason::Unsupported;
         return false;
     }
 
@@ -202,6 +187,46 @@ bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& s
         why = "image too large for the memory budget";
         return false;
     }
+    return true;
+}
+
+void prepare(JpegDecoder& d) {
+    d.cinfo.err = jpeg_std_error(&d.err.pub);
+    d.err.pub.error_exit = onJpegError;
+    d.err.pub.emit_message = onJpegMessage;
+    d.err.pub.output_message = onJpegOutput;
+    d.err.message[0] = '\0';
+    d.err.inScans = false;
+}
+
+// Creates the decompressor and reads the header; called below setjmp.
+void readHeader(JpegDecoder& d, Bytes data) {
+    jpeg_decompress_struct& cinfo = d.cinfo;
+    jpeg_create_decompress(&cinfo);
+    d.created = true;
+    // Without a backing store, libjpeg refuses coefficient buffers beyond this budget.
+    cinfo.mem->max_memory_to_use = static_cast<long>(kMaxImageBytes);
+    d.progress.progress_monitor = onJpegProgress;
+    cinfo.progress = &d.progress;
+    jpeg_mem_src(&cinfo, data.data(), static_cast<unsigned long>(data.size()));
+    jpeg_read_header(&cinfo, TRUE);
+}
+
+// Every libjpeg call happens here, below setjmp; only trivially destructible locals.
+// On failure `why` points at a static reason or at d.err.message.
+bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& sink,
+             std::string& sinkErr, const char*& why, DecodeReason& reason) {
+    jpeg_decompress_struct& cinfo = d.cinfo;
+    prepare(d);
+    if (setjmp(d.err.jump)) {
+        why = d.err.message[0] ? d.err.message : "corrupt JPEG data";
+        return false;
+    }
+    readHeader(d, data);
+
+    bool cmyk = false;
+    std::uint16_t bpp = 24;
+    if (!chooseOutput(cinfo, reduce, bpp, cmyk, why, reason)) return false;
     PictureFacts facts{cinfo.output_width, cinfo.output_height, bpp, 0, 0};
     if (cinfo.saw_JFIF_marker) {
         if (cinfo.density_unit == 1) {
@@ -214,6 +239,7 @@ bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& s
     }
     if (!sink.begin(facts, sinkErr)) {
         why = sinkErr.c_str();
+        reason = sinkErr == "out of memory" ? DecodeReason::OutOfMemory : DecodeReason::OverLimits;
         return false;
     }
 
@@ -242,16 +268,13 @@ bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& s
     }
     if (cinfo.output_scanline != cinfo.output_height) {
         why = "truncated JPEG data";
+        reason = DecodeReason::Truncated;
         return false;
     }
     // Reading on to EOI is what reveals a file cut after its last scan line.
     jpeg_finish_decompress(&cinfo);
     return true;
 }
-
-} // namespace
-
-namespace {
 
 // Rows straight into a whole Image.
 class ImageSink final : public RowSink {
@@ -270,28 +293,84 @@ class ImageSink final : public RowSink {
     Image& out_;
 };
 
-} // namespace
-
-bool decodeJpeg(Bytes data, Image& out, std::string& err) {
-    return decodeJpegReduced(data, JpegReduction{}, out, err);
+// The header alone, under the decoder's limits, and what the file's structure shows of
+// the data: the first scan's data present and an end-of-image marker after it, without
+// which the decoder fails.
+bool probeJpeg(JpegDecoder& d, Bytes data, PictureFacts& facts, const char*& why,
+               DecodeReason& reason) {
+    prepare(d);
+    if (setjmp(d.err.jump)) {
+        why = d.err.message[0] ? d.err.message : "corrupt JPEG data";
+        return false;
+    }
+    readHeader(d, data);
+    bool cmyk = false;
+    std::uint16_t bpp = 24;
+    if (!chooseOutput(d.cinfo, JpegReduction{}, bpp, cmyk, why, reason)) return false;
+    facts = PictureFacts{d.cinfo.output_width, d.cinfo.output_height, bpp, 0, 0};
+    const std::uint8_t* rest = d.cinfo.src->next_input_byte;
+    std::size_t left = d.cinfo.src->bytes_in_buffer;
+    for (; left >= 2; ++rest, --left) {
+        const void* at = std::memchr(rest, 0xFF, left - 1);
+        if (!at) break;
+        left -= static_cast<std::size_t>(static_cast<const std::uint8_t*>(at) - rest);
+        rest = static_cast<const std::uint8_t*>(at);
+        if (rest[1] == 0xD9) return true;
+    }
+    why = "truncated JPEG data";
+    reason = DecodeReason::Truncated;
+    return false;
 }
 
-bool decodeJpegReduced(Bytes data, const JpegReduction& reduce, Image& out, std::string& err) {
+bool fail(DecodeError& err, DecodeReason reason, const char* why) {
+    return detail::fail(err, reason, std::string("JPEG: ") + (why ? why : "decoding failed"));
+}
+
+} // namespace
+
+bool sniff(Bytes data) {
+    return data.size() >= 4 && data[0] == 0xFF && data[1] == 0xD8;
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    if (!sniff(data)) return detail::notThisFormat(err, "not a JPEG file");
+    JpegDecoder decoder;
+    PictureFacts f;
+    const char* why = nullptr;
+    DecodeReason reason = DecodeReason::Damaged;
+    if (!probeJpeg(decoder, data, f, why, reason)) return fail(err, reason, why);
+    return detail::facts(facts, f.width, f.height, f.bpp, err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
     ImageSink sink(out);
+    return decodeRows(data, JpegReduction{}, sink, err);
+}
+
+bool decodeRows(Bytes data, const JpegReduction& reduce, RowSink& sink, DecodeError& err) {
+    if (!sniff(data)) return detail::notThisFormat(err, "not a JPEG file");
+    JpegDecoder decoder;
+    std::string sinkErr;
+    const char* why = nullptr;
+    DecodeReason reason = DecodeReason::Damaged;
+    if (!runJpeg(decoder, data, reduce, sink, sinkErr, why, reason)) return fail(err, reason, why);
+    return true;
+}
+
+} // namespace folio::codecs::jpeg
+
+namespace folio::codecs {
+
+bool decodeJpegReduced(Bytes data, const JpegReduction& reduce, Image& out, std::string& err) {
+    jpeg::ImageSink sink(out);
     return decodeJpegRows(data, reduce, sink, err);
 }
 
 bool decodeJpegRows(Bytes data, const JpegReduction& reduce, RowSink& sink, std::string& err) {
-    if (data.size() < 4 || data[0] != 0xFF || data[1] != 0xD8)
-        return detail::fail(err, "not a JPEG file");
-    JpegDecoder decoder;
-    std::string sinkErr;
-    const char* why = nullptr;
-    if (!runJpeg(decoder, data, reduce, sink, sinkErr, why)) {
-        err = std::string("JPEG: ") + (why ? why : "decoding failed");
-        return false;
-    }
-    return true;
+    DecodeError e;
+    if (jpeg::decodeRows(data, reduce, sink, e)) return true;
+    err = e.detail;
+    return false;
 }
 
 } // namespace folio::codecs

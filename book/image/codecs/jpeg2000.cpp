@@ -3,6 +3,7 @@
 // the two signatures is turned away before OpenJPEG is touched.
 #include "book/image/ByteReader.h"
 #include "book/image/codecs/Codecs.h"
+#include "book/image/codecs/detail.h"
 
 #include <openjpeg.h>
 
@@ -11,7 +12,7 @@
 #include <cstring>
 #include <memory>
 
-namespace folio::codecs {
+namespace folio::codecs::jpeg2000 {
 namespace {
 
 constexpr std::array<std::uint8_t, 12> kJp2Signature = {0x00, 0x00, 0x00, 0x0C, 0x6A, 0x50,
@@ -95,7 +96,7 @@ struct ImageFree {
 
 // Top-level boxes of a JP2 must lie inside the file and include a code stream; OpenJPEG alone
 // would decode a file cut inside its code stream box as far as the data goes.
-bool checkJp2Boxes(Bytes data, std::string& err) {
+bool checkJp2Boxes(Bytes data, DecodeError& err) {
     ByteReader r(data);
     bool codestream = false;
     while (r.remaining() > 0) {
@@ -111,21 +112,18 @@ bool checkJp2Boxes(Bytes data, std::string& err) {
             length = data.size() - start; // runs to the end of the file
         }
         if (!r.ok() || length < header || length > data.size() - start) {
-            err = "JPEG 2000 box truncated";
-            return false;
+            return detail::truncated(err, "JPEG 2000 box truncated");
         }
         if (type == 0x6A703263) { // 'jp2c'
             if (!startsWith(data.subspan(start + header), kCodestreamStart)) {
-                err = "JPEG 2000 code stream missing";
-                return false;
+                return detail::damaged(err, "JPEG 2000 code stream missing");
             }
             codestream = true;
         }
         r.seek(static_cast<std::size_t>(start + length));
     }
     if (!codestream) {
-        err = "JPEG 2000 code stream missing";
-        return false;
+        return detail::truncated(err, "JPEG 2000 code stream missing");
     }
     return true;
 }
@@ -139,34 +137,23 @@ bool withinLimits(std::uint64_t w, std::uint64_t h) {
 }
 
 // Size and sample range checks on the header alone, before OpenJPEG allocates the pixels.
-bool checkHeader(const opj_image_t& img, std::string& err) {
-    if (img.numcomps == 0 || !img.comps || img.x1 <= img.x0 || img.y1 <= img.y0) {
-        err = "JPEG 2000 header invalid";
-        return false;
-    }
-    if (!withinLimits(img.x1 - img.x0, img.y1 - img.y0)) {
-        err = "image too large";
-        return false;
-    }
+bool checkHeader(const opj_image_t& img, DecodeError& err) {
+    if (img.numcomps == 0 || !img.comps || img.x1 <= img.x0 || img.y1 <= img.y0)
+        return detail::damaged(err, "JPEG 2000 header invalid");
+    if (!withinLimits(img.x1 - img.x0, img.y1 - img.y0))
+        return detail::overLimits(err, "image too large");
     std::uint64_t total = 0;
     for (OPJ_UINT32 c = 0; c < img.numcomps; ++c) {
         const opj_image_comp_t& comp = img.comps[c];
-        if (comp.dx == 0 || comp.dy == 0 || comp.prec == 0 || comp.prec > 31) {
-            err = "JPEG 2000 component invalid";
-            return false;
-        }
+        if (comp.dx == 0 || comp.dy == 0 || comp.prec == 0 || comp.prec > 31)
+            return detail::damaged(err, "JPEG 2000 component invalid");
         const std::uint64_t w = ceilDiv(img.x1, comp.dx) - ceilDiv(img.x0, comp.dx);
         const std::uint64_t h = ceilDiv(img.y1, comp.dy) - ceilDiv(img.y0, comp.dy);
-        if (!withinLimits(w, h)) {
-            err = "image too large";
-            return false;
-        }
+        if (!withinLimits(w, h)) return detail::overLimits(err, "image too large");
         total += w * h;
     }
-    if (total > kMaxTotalSamples) {
-        err = "image too large for the memory budget";
-        return false;
-    }
+    if (total > kMaxTotalSamples)
+        return detail::overLimits(err, "image too large for the memory budget");
     return true;
 }
 
@@ -209,14 +196,17 @@ std::uint8_t scaleTo8(std::int64_t v, std::int64_t max) {
     return static_cast<std::uint8_t>((v * 255 + max / 2) / max);
 }
 
-bool toImage(const opj_image_t& img, Image& out, std::string& err) {
+// A gray component deeper than 8 bits is kept as true colour.
+std::uint16_t grayDepth(unsigned prec) {
+    return prec == 1 ? 1 : prec <= 8 ? 8 : 24;
+}
+
+bool toImage(const opj_image_t& img, Image& out, DecodeError& err) {
     for (OPJ_UINT32 c = 0; c < img.numcomps; ++c) {
         const opj_image_comp_t& comp = img.comps[c];
         if (!comp.data || comp.w == 0 || comp.h == 0 || comp.dx == 0 || comp.dy == 0 ||
-            comp.prec == 0 || comp.prec > 31) {
-            err = "JPEG 2000 component not decoded";
-            return false;
-        }
+            comp.prec == 0 || comp.prec > 31)
+            return detail::damaged(err, "JPEG 2000 component not decoded");
     }
     const opj_image_comp_t& base = img.comps[0];
     const std::uint32_t w = base.w, h = base.h;
@@ -224,18 +214,24 @@ bool toImage(const opj_image_t& img, Image& out, std::string& err) {
         // Gray, possibly followed by alpha, which is dropped.
         const Plane gray = makePlane(base, base);
         const bool bilevel = base.prec == 1;
-        if (!out.Create(w, h, bilevel ? 1 : 8, &err)) return false;
+        const std::uint16_t bpp = grayDepth(base.prec);
+        if (!detail::create(out, w, h, bpp, err)) return false;
         out.SetGrayPalette();
         for (std::uint32_t y = 0; y < h; ++y) {
             std::uint8_t* row = out.Row(y);
             for (std::uint32_t x = 0; x < w; ++x) {
                 const std::int64_t v = gray.at(x, y);
-                row[x] = bilevel ? static_cast<std::uint8_t>(v) : scaleTo8(v, gray.max);
+                const std::uint8_t level =
+                    bilevel ? static_cast<std::uint8_t>(v) : scaleTo8(v, gray.max);
+                if (bpp == 24)
+                    row[x * 3] = row[x * 3 + 1] = row[x * 3 + 2] = level;
+                else
+                    row[x] = level;
             }
         }
         return true;
     }
-    if (!out.Create(w, h, 24, &err)) return false;
+    if (!detail::create(out, w, h, 24, err)) return false;
     const Plane p0 = makePlane(base, img.comps[0]);
     const Plane p1 = makePlane(base, img.comps[1]);
     const Plane p2 = makePlane(base, img.comps[2]);
@@ -267,62 +263,234 @@ bool toImage(const opj_image_t& img, Image& out, std::string& err) {
     return true;
 }
 
-} // namespace
+// The decoder set up over the caller's bytes and the main header read and checked: what
+// probe and decode share. Stays where it is built: OpenJPEG holds pointers into it.
+struct Opened {
+    Bytes data;
+    MemStream mem;
+    Messages messages;
+    std::unique_ptr<opj_codec_t, CodecFree> codec;
+    std::unique_ptr<opj_stream_t, StreamFree> stream;
+    std::unique_ptr<opj_image_t, ImageFree> image;
+    bool jp2 = false;
 
-bool decodeJpeg2000(Bytes data, Image& out, std::string& err) {
+    bool fail(DecodeReason reason, const char* fallback, DecodeError& err) const {
+        if (messages.failed && messages.first[0] != '\0')
+            return detail::fail(err, reason, std::string("JPEG 2000: ") + messages.first.data());
+        return detail::fail(err, reason, fallback);
+    }
+};
+
+bool open(Bytes data, Opened& o, DecodeError& err) {
     OPJ_CODEC_FORMAT format;
     if (startsWith(data, kJp2Signature)) {
         if (!checkJp2Boxes(data, err)) return false;
         format = OPJ_CODEC_JP2;
+        o.jp2 = true;
     } else if (startsWith(data, kCodestreamStart)) {
         format = OPJ_CODEC_J2K;
     } else {
-        err = "not a JPEG 2000 file";
-        return false;
+        return detail::notThisFormat(err, "not a JPEG 2000 file");
     }
-
-    Messages messages;
-    std::unique_ptr<opj_codec_t, CodecFree> codec(opj_create_decompress(format));
-    if (!codec) {
-        err = "cannot create JPEG 2000 decoder";
-        return false;
-    }
-    opj_set_info_handler(codec.get(), onQuiet, nullptr);
-    opj_set_warning_handler(codec.get(), onQuiet, nullptr);
-    opj_set_error_handler(codec.get(), onError, &messages);
-    auto fail = [&](const char* fallback) {
-        err = messages.failed && messages.first[0] != '\0'
-                  ? std::string("JPEG 2000: ") + messages.first.data()
-                  : std::string(fallback);
-        return false;
-    };
+    o.data = data;
+    o.codec.reset(opj_create_decompress(format));
+    if (!o.codec)
+        return detail::fail(err, DecodeReason::OutOfMemory, "cannot create JPEG 2000 decoder");
+    opj_set_info_handler(o.codec.get(), onQuiet, nullptr);
+    opj_set_warning_handler(o.codec.get(), onQuiet, nullptr);
+    opj_set_error_handler(o.codec.get(), onError, &o.messages);
 
     opj_dparameters_t params;
     opj_set_default_decoder_parameters(&params);
-    if (!opj_setup_decoder(codec.get(), &params) ||
+    if (!opj_setup_decoder(o.codec.get(), &params) ||
         // A cut-off code stream is an error, not a blurry picture.
-        !opj_decoder_set_strict_mode(codec.get(), OPJ_TRUE) ||
-        !opj_codec_set_threads(codec.get(), 1))
-        return fail("cannot set up JPEG 2000 decoder");
+        !opj_decoder_set_strict_mode(o.codec.get(), OPJ_TRUE) ||
+        !opj_codec_set_threads(o.codec.get(), 1))
+        return o.fail(DecodeReason::Damaged, "cannot set up JPEG 2000 decoder", err);
 
-    MemStream mem{data, 0};
-    std::unique_ptr<opj_stream_t, StreamFree> stream(opj_stream_create(64 * 1024, OPJ_TRUE));
-    if (!stream) return fail("cannot create JPEG 2000 stream");
-    opj_stream_set_user_data(stream.get(), &mem, nullptr);
-    opj_stream_set_user_data_length(stream.get(), data.size());
-    opj_stream_set_read_function(stream.get(), readFn);
-    opj_stream_set_skip_function(stream.get(), skipFn);
-    opj_stream_set_seek_function(stream.get(), seekFn);
+    o.mem = MemStream{data, 0};
+    o.stream.reset(opj_stream_create(64 * 1024, OPJ_TRUE));
+    if (!o.stream) return o.fail(DecodeReason::OutOfMemory, "cannot create JPEG 2000 stream", err);
+    opj_stream_set_user_data(o.stream.get(), &o.mem, nullptr);
+    opj_stream_set_user_data_length(o.stream.get(), data.size());
+    opj_stream_set_read_function(o.stream.get(), readFn);
+    opj_stream_set_skip_function(o.stream.get(), skipFn);
+    opj_stream_set_seek_function(o.stream.get(), seekFn);
 
     opj_image_t* raw = nullptr;
-    const bool header = opj_read_header(stream.get(), codec.get(), &raw);
-    std::unique_ptr<opj_image_t, ImageFree> image(raw);
-    if (!header || !image || messages.failed) return fail("JPEG 2000 header unreadable");
-    if (!checkHeader(*image, err)) return false;
-    if (!opj_decode(codec.get(), stream.get(), image.get()) ||
-        !opj_end_decompress(codec.get(), stream.get()) || messages.failed)
-        return fail("JPEG 2000 data unreadable");
-    return toImage(*image, out, err);
+    const bool header = opj_read_header(o.stream.get(), o.codec.get(), &raw);
+    o.image.reset(raw);
+    if (!header || !o.image || o.messages.failed)
+        return o.fail(DecodeReason::Damaged, "JPEG 2000 header unreadable", err);
+    return checkHeader(*o.image, err);
 }
 
-} // namespace folio::codecs
+// A box's payload found among the boxes of `within`; empty when there is none.
+Bytes findBox(Bytes within, std::uint32_t wanted) {
+    ByteReader r(within);
+    while (r.remaining() >= 8) {
+        const std::size_t start = r.pos();
+        std::uint64_t length = r.u32be();
+        const std::uint32_t type = r.u32be();
+        std::uint64_t header = 8;
+        if (length == 1) {
+            const std::uint64_t hi = r.u32be(), lo = r.u32be();
+            length = (hi << 32) | lo;
+            header = 16;
+        } else if (length == 0) {
+            length = within.size() - start;
+        }
+        if (!r.ok() || length < header || length > within.size() - start) return {};
+        if (type == wanted)
+            return within.subspan(start + header, static_cast<std::size_t>(length - header));
+        r.seek(start + static_cast<std::size_t>(length));
+    }
+    return {};
+}
+
+// The component the picture's size and gray depth come from once the decoder has applied a
+// JP2 palette (pclr with cmap: one new component per palette column, each as deep as its
+// column) and the channel definitions (cdef: colour channels moved to their place).
+struct Base {
+    std::uint32_t numcomps = 0;
+    std::uint32_t source = 0; // index into the code stream's components
+    unsigned prec = 0;
+};
+
+Base jp2Base(Bytes data, const opj_image_t& img) {
+    Base b{img.numcomps, 0, img.comps[0].prec};
+    const Bytes header = findBox(data, 0x6A703268); // 'jp2h'
+    const Bytes pclr = findBox(header, 0x70636C72); // 'pclr'
+    const Bytes cmap = findBox(header, 0x636D6170); // 'cmap'
+    const Bytes cdef = findBox(header, 0x63646566); // 'cdef'
+    // Component i of the result: where it comes from and how deep it is.
+    std::vector<std::uint32_t> from(img.numcomps);
+    std::vector<unsigned> prec(img.numcomps);
+    for (std::uint32_t i = 0; i < img.numcomps; ++i)
+        from[i] = i, prec[i] = img.comps[i].prec;
+    if (pclr.size() >= 3 && !cmap.empty()) {
+        ByteReader r(pclr);
+        r.skip(2); // entries
+        const unsigned columns = r.u8();
+        std::vector<unsigned> depth(columns);
+        for (unsigned& d : depth)
+            d = (r.u8() & 0x7Fu) + 1;
+        ByteReader m(cmap);
+        if (columns > 0 && r.ok() && cmap.size() >= std::size_t{columns} * 4) {
+            from.assign(columns, 0);
+            prec = depth;
+            for (unsigned i = 0; i < columns; ++i) {
+                from[i] = m.u16be();
+                m.skip(2); // mapping type, palette column
+            }
+        }
+    }
+    if (cdef.size() >= 2) {
+        ByteReader r(cdef);
+        const unsigned n = r.u16be();
+        std::vector<std::array<std::uint16_t, 3>> info;
+        for (unsigned i = 0; i < n && r.remaining() >= 6; ++i)
+            info.push_back({r.u16be(), r.u16be(), r.u16be()}); // channel, type, association
+        for (std::size_t i = 0; i < info.size(); ++i) {
+            const std::uint16_t cn = info[i][0], typ = info[i][1], asoc = info[i][2];
+            if (cn >= from.size() || asoc == 0 || asoc == 65535) continue;
+            const std::uint16_t acn = static_cast<std::uint16_t>(asoc - 1);
+            if (acn >= from.size() || cn == acn || typ != 0) continue;
+            std::swap(from[cn], from[acn]);
+            std::swap(prec[cn], prec[acn]);
+            for (std::size_t j = i + 1; j < info.size(); ++j) {
+                if (info[j][0] == cn)
+                    info[j][0] = acn;
+                else if (info[j][0] == acn)
+                    info[j][0] = cn;
+            }
+        }
+    }
+    b.numcomps = static_cast<std::uint32_t>(from.size());
+    b.source = from.empty() ? 0 : from[0];
+    b.prec = prec.empty() ? 0 : prec[0];
+    return b;
+}
+
+// Main-header markers that carry a length, which a walk to the first tile-part can follow.
+bool knownSegment(std::uint16_t marker) {
+    switch (marker) {
+    case 0xFF50: // CAP
+    case 0xFF51: // SIZ
+    case 0xFF52: // COD
+    case 0xFF53: // COC
+    case 0xFF55: // TLM
+    case 0xFF57: // PLM
+    case 0xFF59: // CPF
+    case 0xFF5C: // QCD
+    case 0xFF5D: // QCC
+    case 0xFF5E: // RGN
+    case 0xFF5F: // POC
+    case 0xFF60: // PPM
+    case 0xFF63: // CRG
+    case 0xFF64: // COM
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The first tile-part must lie inside the file: the strict decoder refuses it otherwise.
+// Only a main header made of known segments is followed; anything else is left to the
+// decoder, which resynchronises on unknown markers in its own way.
+bool firstTilePartInside(Bytes data, bool jp2) {
+    std::size_t start = 0;
+    if (jp2) {
+        const Bytes cs = findBox(data, 0x6A703263); // 'jp2c'
+        if (cs.empty()) return true;
+        start = static_cast<std::size_t>(cs.data() - data.data());
+    }
+    ByteReader r(data);
+    r.seek(start + 2); // SOC
+    while (r.ok()) {
+        const std::size_t at = r.pos();
+        const std::uint16_t marker = r.u16be();
+        if (!r.ok()) return true;
+        if (marker == 0xFF90) { // SOT
+            r.skip(4);          // length, tile index
+            const std::uint64_t psot = r.u32be();
+            return !r.ok() || psot == 0 || psot <= data.size() - at;
+        }
+        if (!knownSegment(marker)) return true;
+        const std::uint16_t length = r.u16be();
+        if (length < 2 || !r.skip(length - 2u)) return true;
+    }
+    return true;
+}
+
+} // namespace
+
+bool sniff(Bytes data) {
+    return startsWith(data, kJp2Signature) || startsWith(data, kCodestreamStart);
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    Opened o;
+    if (!open(data, o, err)) return false;
+    const opj_image_t& img = *o.image;
+    if (!firstTilePartInside(data, o.jp2))
+        return detail::truncated(err, "JPEG 2000 tile data past the end");
+    const Base b = o.jp2 ? jp2Base(data, img) : Base{img.numcomps, 0, img.comps[0].prec};
+    if (b.numcomps == 0 || b.source >= img.numcomps || b.prec == 0 || b.prec > 31)
+        return detail::damaged(err, "JPEG 2000 component invalid");
+    const opj_image_comp_t& c = img.comps[b.source];
+    const std::uint64_t w = ceilDiv(img.x1, c.dx) - ceilDiv(img.x0, c.dx);
+    const std::uint64_t h = ceilDiv(img.y1, c.dy) - ceilDiv(img.y0, c.dy);
+    return detail::facts(facts, w, h, b.numcomps < 3 ? grayDepth(b.prec) : 24, err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    Opened o;
+    if (!open(data, o, err)) return false;
+    if (!opj_decode(o.codec.get(), o.stream.get(), o.image.get()) ||
+        !opj_end_decompress(o.codec.get(), o.stream.get()) || o.messages.failed)
+        return o.fail(DecodeReason::Damaged, "JPEG 2000 data unreadable", err);
+    return toImage(*o.image, out, err);
+}
+
+} // namespace folio::codecs::jpeg2000

@@ -7,11 +7,9 @@
 #include <array>
 #include <vector>
 
-namespace folio::codecs {
+namespace folio::codecs::pcx {
 
 namespace {
-
-using detail::fail;
 
 constexpr std::size_t kHeaderSize = 128;
 constexpr std::size_t kTrailerPaletteSize = 769; // 0x0C and 256 RGB triples
@@ -41,7 +39,7 @@ bool plausibleDpi(unsigned x, unsigned y, unsigned w, unsigned h) {
 // The 256-colour palette: normally the file's last 769 bytes, else right after the image
 // data when something was appended behind it. A marker with too few bytes after it is a
 // cut file; no marker at all means a gray picture.
-bool setTrailerPalette(Bytes data, std::size_t dataEnd, Image& out, std::string& err) {
+bool setTrailerPalette(Bytes data, std::size_t dataEnd, Image& out, DecodeError& err) {
     const std::size_t n = data.size();
     std::size_t at = n;
     if (n - dataEnd >= kTrailerPaletteSize && data[n - kTrailerPaletteSize] == 0x0C)
@@ -49,7 +47,7 @@ bool setTrailerPalette(Bytes data, std::size_t dataEnd, Image& out, std::string&
     else if (dataEnd < n && data[dataEnd] == 0x0C && n - dataEnd >= kTrailerPaletteSize)
         at = dataEnd;
     else if (dataEnd < n && data[dataEnd] == 0x0C)
-        return fail(err, "truncated PCX palette");
+        return detail::truncated(err, "truncated PCX palette");
     if (at == n) {
         out.SetGrayPalette();
         return true;
@@ -62,38 +60,70 @@ bool setTrailerPalette(Bytes data, std::size_t dataEnd, Image& out, std::string&
     return true;
 }
 
-} // namespace
+struct Layout {
+    unsigned bits = 0, planes = 0, depth = 0;
+    std::uint32_t width = 0, height = 0;
+    std::uint16_t hdpi = 0, vdpi = 0, bytesPerLine = 0;
+    std::size_t lineBytes = 0;
+    Bytes headerPalette;
+};
 
-bool decodePcx(Bytes data, Image& out, std::string& err) {
+bool readLayout(Bytes data, Layout& l, DecodeError& err) {
     ByteReader r(data);
     const std::uint8_t maker = r.u8();
     const std::uint8_t version = r.u8();
     const std::uint8_t encoding = r.u8();
-    const std::uint8_t bits = r.u8();
+    l.bits = r.u8();
     const std::uint16_t xmin = r.u16le(), ymin = r.u16le(), xmax = r.u16le(), ymax = r.u16le();
-    const std::uint16_t hdpi = r.u16le(), vdpi = r.u16le();
-    auto headerPalette = r.take(48);
+    l.hdpi = r.u16le();
+    l.vdpi = r.u16le();
+    l.headerPalette = r.take(48);
     r.skip(1);
-    const std::uint8_t planes = r.u8();
-    const std::uint16_t bytesPerLine = r.u16le();
+    l.planes = r.u8();
+    l.bytesPerLine = r.u16le();
     if (!r.ok() || data.size() < kHeaderSize || maker != 0x0A || encoding != 1 || xmin > xmax ||
         ymin > ymax)
-        return fail(err, "not a PCX file");
+        return detail::notThisFormat(err, "not a PCX file");
     if (version != 0 && version != 2 && version != 3 && version != 4 && version != 5)
-        return fail(err, "not a PCX file");
-    const unsigned depth = storedDepth(bits, planes);
-    if (depth == 0) return fail(err, "unsupported PCX depth");
+        return detail::notThisFormat(err, "not a PCX file");
+    l.depth = storedDepth(l.bits, l.planes);
+    if (l.depth == 0) return detail::unsupported(err, "unsupported PCX depth");
 
-    const std::uint32_t width = xmax - xmin + 1u, height = ymax - ymin + 1u;
-    if (bytesPerLine == 0 || std::uint64_t{bytesPerLine} * 8 < std::uint64_t{width} * bits)
-        return fail(err, "bad PCX line length");
-    if (!detail::sizeAllowed(width, height)) return fail(err, "image too large");
+    l.width = xmax - xmin + 1u;
+    l.height = ymax - ymin + 1u;
+    if (l.bytesPerLine == 0 || std::uint64_t{l.bytesPerLine} * 8 < std::uint64_t{l.width} * l.bits)
+        return detail::damaged(err, "bad PCX line length");
+    if (!detail::sizeAllowed(l.width, l.height)) return detail::overLimits(err, "image too large");
     // A two-byte run gives at most 63 bytes: refuse data that cannot fill the picture.
-    const std::size_t lineBytes = std::size_t{bytesPerLine} * planes;
-    if (data.size() - kHeaderSize < (2 * lineBytes * height + 62) / 63)
-        return fail(err, "truncated PCX data");
+    l.lineBytes = std::size_t{l.bytesPerLine} * l.planes;
+    if (data.size() - kHeaderSize < (2 * l.lineBytes * l.height + 62) / 63)
+        return detail::truncated(err, "truncated PCX data");
+    return true;
+}
 
-    if (!out.Create(width, height, static_cast<std::uint16_t>(depth), &err)) return false;
+} // namespace
+
+bool sniff(Bytes data) {
+    return data.size() >= kHeaderSize && data[0] == 0x0A && data[2] == 1;
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    Layout l;
+    return readLayout(data, l, err) &&
+           detail::facts(facts, l.width, l.height, static_cast<std::uint16_t>(l.depth), err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    Layout l;
+    if (!readLayout(data, l, err)) return false;
+    const unsigned bits = l.bits, planes = l.planes, depth = l.depth;
+    const std::uint32_t width = l.width, height = l.height;
+    const std::uint16_t bytesPerLine = l.bytesPerLine;
+    const std::size_t lineBytes = l.lineBytes;
+    const Bytes headerPalette = l.headerPalette;
+    ByteReader r(data);
+
+    if (!detail::create(out, width, height, static_cast<std::uint16_t>(depth), err)) return false;
     if (depth == 1) {
         detail::setBilevelPalette(out);
     } else if (depth == 4) {
@@ -102,7 +132,7 @@ bool decodePcx(Bytes data, Image& out, std::string& err) {
             pal[i] = Rgb{headerPalette[i * 3], headerPalette[i * 3 + 1], headerPalette[i * 3 + 2]};
         out.SetPalette(pal);
     }
-    if (plausibleDpi(hdpi, vdpi, width, height)) out.SetDpi(hdpi, vdpi);
+    if (plausibleDpi(l.hdpi, l.vdpi, width, height)) out.SetDpi(l.hdpi, l.vdpi);
 
     r.seek(kHeaderSize);
     std::vector<std::uint8_t> line(lineBytes);
@@ -121,7 +151,7 @@ bool decodePcx(Bytes data, Image& out, std::string& err) {
                     pendingCount = 1;
                     pendingValue = b;
                 }
-                if (!r.ok()) return fail(err, "truncated PCX data");
+                if (!r.ok()) return detail::truncated(err, "truncated PCX data");
                 continue;
             }
             const std::size_t n = std::min(pendingCount, lineBytes - filled);
@@ -162,4 +192,4 @@ bool decodePcx(Bytes data, Image& out, std::string& err) {
     return true;
 }
 
-} // namespace folio::codecs
+} // namespace folio::codecs::pcx

@@ -1,15 +1,14 @@
 // PGX, the one-component raw format of the JPEG 2000 conformance material. Always decoded
-// as a gray picture: 1-bit samples stay bilevel, deeper ones are brought to 8 bits.
+// as a gray picture: 1-bit samples stay bilevel, up to 8 bits gray levels, deeper ones true
+// colour (the gray level in all three channels).
 #include "book/image/codecs/Codecs.h"
 #include "book/image/codecs/detail.h"
 
 #include <algorithm>
 
-namespace folio::codecs {
+namespace folio::codecs::pgx {
 
 namespace {
-
-using detail::fail;
 using detail::isDigit;
 using detail::isSpace;
 
@@ -47,49 +46,73 @@ class HeaderScanner {
     std::size_t pos_ = 0;
 };
 
-} // namespace
+struct Layout {
+    bool bigEndian = false, isSigned = false;
+    std::uint32_t depth = 0, width = 0, height = 0;
+    std::size_t sampleBytes = 0, start = 0;
+    std::uint16_t bpp() const { return depth == 1 ? 1 : depth <= 8 ? 8 : 24; }
+};
 
-bool decodePgx(Bytes data, Image& out, std::string& err) {
+bool readLayout(Bytes data, Layout& l, DecodeError& err) {
     HeaderScanner s(data);
-    if (data.size() < 3 || data[0] != 'P' || data[1] != 'G' || (data[2] != ' ' && data[2] != '\t'))
-        return fail(err, "not a PGX file");
+    if (!sniff(data)) return detail::notThisFormat(err, "not a PGX file");
     s.advance();
     s.advance();
     s.blanks();
-    bool bigEndian = false;
     if (data.size() - s.pos() >= 2 && data[s.pos()] == 'M' && data[s.pos() + 1] == 'L')
-        bigEndian = true;
+        l.bigEndian = true;
     else if (data.size() - s.pos() >= 2 && data[s.pos()] == 'L' && data[s.pos() + 1] == 'M')
-        bigEndian = false;
+        l.bigEndian = false;
     else
-        return fail(err, "not a PGX file");
+        return detail::notThisFormat(err, "not a PGX file");
     s.advance();
     s.advance();
     s.blanks();
-    bool isSigned = false;
     if (s.more() && (s.peek() == '+' || s.peek() == '-')) {
-        isSigned = s.peek() == '-';
+        l.isSigned = s.peek() == '-';
         s.advance();
     }
-    std::uint32_t depth = 0, width = 0, height = 0;
-    if (!s.number(depth, 31) || depth == 0 || !s.number(width, kMaxImageSide * 10u) ||
-        !s.number(height, kMaxImageSide * 10u))
-        return fail(err, "bad PGX header");
+    if (!s.number(l.depth, 31) || l.depth == 0 || !s.number(l.width, kMaxImageSide * 10u) ||
+        !s.number(l.height, kMaxImageSide * 10u))
+        return detail::damaged(err, "bad PGX header");
     // The header ends with one line break.
     s.blanks();
-    if (!s.more() || !isSpace(s.peek())) return fail(err, "bad PGX header");
+    if (!s.more() || !isSpace(s.peek())) return detail::damaged(err, "bad PGX header");
     const bool cr = s.peek() == '\r';
     s.advance();
-    if (!detail::sizeAllowed(width, height)) return fail(err, "bad PGX size");
+    if (!detail::sizeAllowed(l.width, l.height)) return detail::overLimits(err, "bad PGX size");
 
-    const std::size_t sampleBytes = depth <= 8 ? 1 : depth <= 16 ? 2 : 4;
-    const std::size_t count = std::size_t{width} * height;
-    const std::size_t need = count * sampleBytes;
-    std::size_t start = s.pos();
-    if (cr && data.size() - start > need && data[start] == '\n') ++start;
-    if (data.size() - start < need) return fail(err, "truncated PGX data");
+    l.sampleBytes = l.depth <= 8 ? 1 : l.depth <= 16 ? 2 : 4;
+    const std::size_t need = std::size_t{l.width} * l.height * l.sampleBytes;
+    l.start = s.pos();
+    if (cr && data.size() - l.start > need && data[l.start] == '\n') ++l.start;
+    if (data.size() - l.start < need) return detail::truncated(err, "truncated PGX data");
+    return true;
+}
 
-    if (!out.Create(width, height, depth == 1 ? 1 : 8, &err)) return false;
+} // namespace
+
+bool sniff(Bytes data) {
+    return data.size() >= 3 && data[0] == 'P' && data[1] == 'G' &&
+           (data[2] == ' ' || data[2] == '\t');
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    Layout l;
+    return readLayout(data, l, err) && detail::facts(facts, l.width, l.height, l.bpp(), err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    Layout l;
+    if (!readLayout(data, l, err)) return false;
+    const bool bigEndian = l.bigEndian, isSigned = l.isSigned;
+    const std::uint32_t depth = l.depth;
+    const std::size_t sampleBytes = l.sampleBytes;
+    const std::size_t count = std::size_t{l.width} * l.height;
+    const std::size_t start = l.start;
+
+    const bool wide = l.bpp() == 24;
+    if (!detail::create(out, l.width, l.height, l.bpp(), err)) return false;
     out.SetGrayPalette();
     const std::uint8_t* src = data.data() + start;
     const std::uint64_t maxval = (std::uint64_t{1} << depth) - 1;
@@ -114,10 +137,13 @@ bool decodePgx(Bytes data, Image& out, std::string& err) {
             dst[i] = u ? 1 : 0;
         else if (depth <= 8 && maxval == 255)
             dst[i] = static_cast<std::uint8_t>(u);
+        else if (wide)
+            dst[i * 3] = dst[i * 3 + 1] = dst[i * 3 + 2] =
+                static_cast<std::uint8_t>((u * 255 + maxval / 2) / maxval);
         else
             dst[i] = static_cast<std::uint8_t>((u * 255 + maxval / 2) / maxval);
     }
     return true;
 }
 
-} // namespace folio::codecs
+} // namespace folio::codecs::pgx

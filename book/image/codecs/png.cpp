@@ -1,4 +1,5 @@
 // PNG decoding through libpng 1.6, reading from memory.
+#include "book/image/ByteReader.h"
 #include "book/image/codecs/Codecs.h"
 #include "book/image/codecs/detail.h"
 
@@ -10,7 +11,7 @@
 
 #include <png.h>
 
-namespace folio::codecs {
+namespace folio::codecs::png {
 
 namespace {
 
@@ -60,14 +61,17 @@ std::uint32_t perMetreToDpi(png_uint_32 v) {
     return static_cast<std::uint32_t>((static_cast<std::uint64_t>(v) * 254 + 5000) / 10000);
 }
 
-// Every libpng call that may longjmp happens here; only trivially destructible locals.
-bool runPng(PngReader& r, PngSource& src, Image& out, std::string& createErr, const char*& why) {
-    png_structp png = r.png;
-    png_infop info = r.info;
-    if (setjmp(png_jmpbuf(png))) {
-        why = src.message[0] ? src.message : "corrupt PNG data";
-        return false;
-    }
+// What the header (IHDR up to the first IDAT) settles, with the transforms set to match.
+struct Layout {
+    png_uint_32 w = 0, h = 0;
+    int depth = 0, colorType = 0, passes = 1;
+    std::uint16_t bpp = 0;
+};
+
+// Reads and checks the header and sets the transforms; may longjmp, so it is only called
+// below a setjmp and keeps nothing with a destructor. False with `why` set when refused.
+bool readHeader(png_structp png, png_infop info, PngSource& src, Layout& l, const char*& why,
+                DecodeReason& reason) {
     png_set_read_fn(png, &src, readFromSpan);
     png_set_user_limits(png, kMaxImageSide, kMaxImageSide);
     png_set_chunk_malloc_max(png, kMaxChunkBytes);
@@ -76,47 +80,69 @@ bool runPng(PngReader& r, PngSource& src, Image& out, std::string& createErr, co
     png_set_crc_action(png, PNG_CRC_ERROR_QUIT, PNG_CRC_ERROR_QUIT);
 
     png_read_info(png, info);
-    png_uint_32 w = 0, h = 0;
-    int depth = 0, colorType = 0, interlace = 0;
-    png_get_IHDR(png, info, &w, &h, &depth, &colorType, &interlace, nullptr, nullptr);
-    if (!detail::sizeAllowed(w, h)) {
+    int interlace = 0;
+    png_get_IHDR(png, info, &l.w, &l.h, &l.depth, &l.colorType, &interlace, nullptr, nullptr);
+    if (!detail::sizeAllowed(l.w, l.h)) {
         why = "image too large";
+        reason = DecodeReason::OverLimits;
         return false;
     }
 
-    std::uint16_t bpp = 24;
-    switch (colorType) {
+    switch (l.colorType) {
     case PNG_COLOR_TYPE_PALETTE:
     case PNG_COLOR_TYPE_GRAY:
-        if (depth < 8) png_set_packing(png);
-        if (depth == 16) png_set_strip_16(png);
-        bpp = storedBpp(depth > 8 ? 8 : static_cast<unsigned>(depth));
+        if (l.depth < 8) png_set_packing(png);
+        png_set_strip_16(png);
+        if (l.depth == 16) png_set_gray_to_rgb(png); // deeper than 8 bits: true colour
+        l.bpp = storedBpp(static_cast<unsigned>(l.depth));
         break;
     case PNG_COLOR_TYPE_GRAY_ALPHA:
         png_set_strip_16(png);
         png_set_strip_alpha(png);
-        bpp = 8;
+        if (l.depth == 16) png_set_gray_to_rgb(png);
+        l.bpp = l.depth == 16 ? 24 : 8;
         break;
     case PNG_COLOR_TYPE_RGB:
     case PNG_COLOR_TYPE_RGB_ALPHA:
         png_set_strip_16(png);
         png_set_strip_alpha(png);
-        bpp = 24;
+        l.bpp = 24;
         break;
     default:
         why = "unsupported PNG colour type";
+        reason = DecodeReason::Unsupported;
         return false;
     }
-    const int passes = png_set_interlace_handling(png);
+    l.passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    const std::size_t bytesPerPixel = bpp == 24 ? 3 : 1;
-    if (png_get_rowbytes(png, info) != static_cast<std::size_t>(w) * bytesPerPixel) {
+    const std::size_t bytesPerPixel = l.bpp == 24 ? 3 : 1;
+    if (png_get_rowbytes(png, info) != static_cast<std::size_t>(l.w) * bytesPerPixel) {
         why = "unexpected PNG row layout";
+        reason = DecodeReason::Unsupported;
         return false;
     }
+    return true;
+}
+
+// Every libpng call that may longjmp happens here; only trivially destructible locals.
+bool runPng(PngReader& r, PngSource& src, Image& out, std::string& createErr, const char*& why,
+            DecodeReason& reason) {
+    png_structp png = r.png;
+    png_infop info = r.info;
+    if (setjmp(png_jmpbuf(png))) {
+        why = src.message[0] ? src.message : "corrupt PNG data";
+        return false;
+    }
+    Layout l;
+    if (!readHeader(png, info, src, l, why, reason)) return false;
+    const png_uint_32 w = l.w, h = l.h;
+    const int depth = l.depth, colorType = l.colorType, passes = l.passes;
+    const std::uint16_t bpp = l.bpp;
 
     if (!out.Create(w, h, bpp, &createErr)) {
         why = createErr.c_str();
+        reason =
+            createErr == "out of memory" ? DecodeReason::OutOfMemory : DecodeReason::OverLimits;
         return false;
     }
     if (colorType == PNG_COLOR_TYPE_PALETTE) {
@@ -151,24 +177,68 @@ bool runPng(PngReader& r, PngSource& src, Image& out, std::string& createErr, co
     return true;
 }
 
-} // namespace
+bool probeRun(PngReader& r, PngSource& src, Layout& l, const char*& why, DecodeReason& reason) {
+    if (setjmp(png_jmpbuf(r.png))) {
+        why = src.message[0] ? src.message : "corrupt PNG data";
+        return false;
+    }
+    return readHeader(r.png, r.info, src, l, why, reason);
+}
 
-bool decodePng(Bytes data, Image& out, std::string& err) {
-    if (data.size() < 8 || png_sig_cmp(data.data(), 0, 8) != 0)
-        return detail::fail(err, "not a PNG file");
+// Every chunk from the signature to IEND lies inside the file, as the decoder reads them all.
+bool chunksComplete(Bytes data) {
+    ByteReader r(data);
+    r.skip(8);
+    while (r.ok()) {
+        const std::uint32_t length = r.u32be(), type = r.u32be();
+        if (!r.ok() || length > 0x7FFFFFFFu || !r.skip(std::size_t{length} + 4)) return false;
+        if (type == 0x49454E44u) return true; // IEND
+    }
+    return false;
+}
+
+// Both entry points share the reader set-up and the failure text.
+template <class Run> bool withReader(Bytes data, DecodeError& err, Run&& run) {
+    if (!sniff(data)) return detail::notThisFormat(err, "not a PNG file");
     PngSource src{data.data(), data.size(), 0, {}};
     PngReader reader;
     reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &src, onPngError, onPngWarning);
-    if (!reader.png) return detail::fail(err, "out of memory");
+    if (!reader.png) return detail::fail(err, DecodeReason::OutOfMemory, "out of memory");
     reader.info = png_create_info_struct(reader.png);
-    if (!reader.info) return detail::fail(err, "out of memory");
-    std::string createErr;
+    if (!reader.info) return detail::fail(err, DecodeReason::OutOfMemory, "out of memory");
     const char* why = nullptr;
-    if (!runPng(reader, src, out, createErr, why)) {
-        err = std::string("PNG: ") + (why ? why : "decoding failed");
-        return false;
+    DecodeReason reason = DecodeReason::Damaged;
+    if (!run(reader, src, why, reason)) {
+        if (src.message[0] && std::strcmp(src.message, "truncated file") == 0)
+            reason = DecodeReason::Truncated;
+        return detail::fail(err, reason, std::string("PNG: ") + (why ? why : "decoding failed"));
     }
     return true;
 }
 
-} // namespace folio::codecs
+} // namespace
+
+bool sniff(Bytes data) {
+    return data.size() >= 8 && png_sig_cmp(data.data(), 0, 8) == 0;
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    Layout l;
+    const bool ok = withReader(
+        data, err, [&](PngReader& r, PngSource& src, const char*& why, DecodeReason& reason) {
+            return probeRun(r, src, l, why, reason);
+        });
+    if (!ok) return false;
+    if (!chunksComplete(data)) return detail::truncated(err, "PNG: truncated file");
+    return detail::facts(facts, l.w, l.h, l.bpp, err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    std::string createErr;
+    return withReader(data, err,
+                      [&](PngReader& r, PngSource& src, const char*& why, DecodeReason& reason) {
+                          return runPng(r, src, out, createErr, why, reason);
+                      });
+}
+
+} // namespace folio::codecs::png

@@ -8,11 +8,9 @@
 #include <array>
 #include <vector>
 
-namespace folio::codecs {
+namespace folio::codecs::ras {
 
 namespace {
-
-using detail::fail;
 
 constexpr std::uint32_t kMagic = 0x59A66A95;
 enum : std::uint32_t { kOld = 0, kStandard = 1, kByteEncoded = 2, kRgbFormat = 3 };
@@ -65,35 +63,72 @@ class ByteSource {
     std::uint8_t runValue_ = 0;
 };
 
-} // namespace
+struct Layout {
+    std::uint32_t width = 0, height = 0, depth = 0, type = 0, mapType = 0, mapLength = 0;
+    Bytes map;
+    std::size_t rowBytes = 0, dataStart = 0;
+    std::uint16_t bpp() const { return depth == 1 ? 1 : depth == 8 ? 8 : 24; }
+};
 
-bool decodeRas(Bytes data, Image& out, std::string& err) {
+bool readLayout(Bytes data, Layout& l, DecodeError& err) {
     ByteReader r(data);
     const std::uint32_t magic = r.u32be();
-    const std::uint32_t width = r.u32be(), height = r.u32be(), depth = r.u32be();
+    l.width = r.u32be();
+    l.height = r.u32be();
+    l.depth = r.u32be();
     r.skip(4); // the data length is often zero or wrong, and not needed
-    const std::uint32_t type = r.u32be(), mapType = r.u32be(), mapLength = r.u32be();
-    if (!r.ok() || magic != kMagic) return fail(err, "not a Sun raster file");
-    if (depth != 1 && depth != 8 && depth != 24 && depth != 32)
-        return fail(err, "unsupported Sun raster depth");
-    if (type > kRgbFormat) return fail(err, "unsupported Sun raster type");
-    if (mapType > kRawMap) return fail(err, "unsupported Sun raster colour map");
-    if (!detail::sizeAllowed(width, height)) return fail(err, "bad Sun raster size");
-    auto map = r.take(mapLength);
-    if (!r.ok()) return fail(err, "truncated Sun raster colour map");
+    l.type = r.u32be();
+    l.mapType = r.u32be();
+    l.mapLength = r.u32be();
+    if (!r.ok() || magic != kMagic) return detail::notThisFormat(err, "not a Sun raster file");
+    if (l.depth != 1 && l.depth != 8 && l.depth != 24 && l.depth != 32)
+        return detail::unsupported(err, "unsupported Sun raster depth");
+    if (l.type > kRgbFormat) return detail::unsupported(err, "unsupported Sun raster type");
+    if (l.mapType > kRawMap) return detail::unsupported(err, "unsupported Sun raster colour map");
+    if (!detail::sizeAllowed(l.width, l.height))
+        return detail::overLimits(err, "bad Sun raster size");
+    l.map = r.take(l.mapLength);
+    if (!r.ok()) return detail::truncated(err, "truncated Sun raster colour map");
 
     // Rows are padded to 16 bits.
-    const std::size_t rowBytes = (std::size_t{width} * depth + 15) / 16 * 2;
-    const bool encoded = type == kByteEncoded;
+    l.rowBytes = (std::size_t{l.width} * l.depth + 15) / 16 * 2;
+    const bool encoded = l.type == kByteEncoded;
     // Raw rows must all be present; a run of at most 256 bytes costs three.
-    const std::size_t total = rowBytes * height;
-    if (!encoded && r.remaining() < total) return fail(err, "truncated Sun raster data");
+    const std::size_t total = l.rowBytes * l.height;
+    if (!encoded && r.remaining() < total)
+        return detail::truncated(err, "truncated Sun raster data");
     if (encoded && r.remaining() < (total + 255) / 256 * 3)
-        return fail(err, "truncated Sun raster data");
+        return detail::truncated(err, "truncated Sun raster data");
+    l.dataStart = r.pos();
+    return true;
+}
+
+} // namespace
+
+bool sniff(Bytes data) {
+    ByteReader r(data);
+    return r.u32be() == kMagic && r.ok();
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    Layout l;
+    return readLayout(data, l, err) && detail::facts(facts, l.width, l.height, l.bpp(), err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    Layout l;
+    if (!readLayout(data, l, err)) return false;
+    const std::uint32_t width = l.width, height = l.height, depth = l.depth, type = l.type;
+    const std::uint32_t mapType = l.mapType, mapLength = l.mapLength;
+    const Bytes map = l.map;
+    const std::size_t rowBytes = l.rowBytes;
+    const bool encoded = type == kByteEncoded;
+    ByteReader r(data);
+    r.seek(l.dataStart);
 
     const std::size_t entries = mapType == kRgbMap ? std::min<std::size_t>(mapLength / 3, 256) : 0;
     const bool useMap = depth <= 8 && entries >= 2;
-    if (!out.Create(width, height, depth == 1 ? 1 : depth == 8 ? 8 : 24, &err)) return false;
+    if (!detail::create(out, width, height, l.bpp(), err)) return false;
     if (useMap) {
         std::array<Rgb, 256> pal{};
         const std::size_t plane = mapLength / 3;
@@ -110,7 +145,8 @@ bool decodeRas(Bytes data, Image& out, std::string& err) {
     std::vector<std::uint8_t> row(rowBytes);
     const bool rgbOrder = type == kRgbFormat;
     for (std::uint32_t y = 0; y < height; ++y) {
-        if (!src.read(row.data(), rowBytes)) return fail(err, "truncated Sun raster data");
+        if (!src.read(row.data(), rowBytes))
+            return detail::truncated(err, "truncated Sun raster data");
         std::uint8_t* dst = out.Row(y);
         if (depth == 1) {
             for (std::uint32_t x = 0; x < width; ++x) {
@@ -133,4 +169,4 @@ bool decodeRas(Bytes data, Image& out, std::string& err) {
     return true;
 }
 
-} // namespace folio::codecs
+} // namespace folio::codecs::ras

@@ -6,11 +6,9 @@
 #include <algorithm>
 #include <array>
 
-namespace folio::codecs {
+namespace folio::codecs::tga {
 
 namespace {
-
-using detail::fail;
 
 struct TgaHeader {
     std::uint8_t idLength = 0, mapType = 0, imageType = 0;
@@ -57,11 +55,19 @@ Rgb colorOf(const std::uint8_t* p, unsigned bytes) {
     return Rgb{p[2], p[1], p[0]}; // B G R, and A last for 32 bits
 }
 
-} // namespace
-
-bool decodeTga(Bytes data, Image& out, std::string& err) {
-    ByteReader r(data);
+// The header and every check that needs no pixel: what probe and decode share.
+struct Layout {
     TgaHeader h;
+    unsigned kind = 0, pixelBytes = 0, entryBytes = 0;
+    bool rle = false;
+    std::size_t pixelCount = 0;
+    Bytes map;
+    std::size_t dataStart = 0;
+    std::uint16_t bpp() const { return kind == 2 ? 24 : 8; }
+};
+
+bool readHeader(Bytes data, TgaHeader& h) {
+    ByteReader r(data);
     h.idLength = r.u8();
     h.mapType = r.u8();
     h.imageType = r.u8();
@@ -73,26 +79,56 @@ bool decodeTga(Bytes data, Image& out, std::string& err) {
     h.height = r.u16le();
     h.depth = r.u8();
     h.descriptor = r.u8();
-    if (!r.ok() || !plausible(h)) return fail(err, "not a TGA file");
+    return r.ok() && plausible(h);
+}
 
-    const unsigned kind = h.imageType & 7u;
-    const bool rle = (h.imageType & 8u) != 0;
-    const unsigned pixelBytes = (h.depth + 7u) / 8u;
-    const std::size_t pixelCount = std::size_t{h.width} * h.height;
+bool readLayout(Bytes data, Layout& l, DecodeError& err) {
+    TgaHeader& h = l.h;
+    if (!readHeader(data, h)) return detail::notThisFormat(err, "not a TGA file");
+    l.kind = h.imageType & 7u;
+    l.rle = (h.imageType & 8u) != 0;
+    l.pixelBytes = (h.depth + 7u) / 8u;
+    l.pixelCount = std::size_t{h.width} * h.height;
 
-    r.skip(h.idLength);
-    const unsigned entryBytes = (h.mapEntryBits + 7u) / 8u;
-    auto map = r.take(std::size_t{h.mapLength} * entryBytes);
-    if (!r.ok()) return fail(err, "truncated TGA colour map");
+    ByteReader r(data);
+    r.skip(18 + std::size_t{h.idLength});
+    l.entryBytes = (h.mapEntryBits + 7u) / 8u;
+    l.map = r.take(std::size_t{h.mapLength} * l.entryBytes);
+    if (!r.ok()) return detail::truncated(err, "truncated TGA colour map");
 
     // Cheap refusal before allocating: raw data must be all there, packed data must at
     // least hold one byte per 128 pixels.
-    if (!rle && r.remaining() / pixelBytes < pixelCount) return fail(err, "truncated TGA data");
-    if (rle && r.remaining() < (pixelCount + 127) / 128 * (1 + pixelBytes))
-        return fail(err, "truncated TGA data");
+    if (!l.rle && r.remaining() / l.pixelBytes < l.pixelCount)
+        return detail::truncated(err, "truncated TGA data");
+    if (l.rle && r.remaining() < (l.pixelCount + 127) / 128 * (1 + l.pixelBytes))
+        return detail::truncated(err, "truncated TGA data");
+    l.dataStart = r.pos();
+    return true;
+}
 
-    const std::uint16_t bpp = kind == 2 ? 24 : 8;
-    if (!out.Create(h.width, h.height, bpp, &err)) return false;
+} // namespace
+
+bool sniff(Bytes data) {
+    TgaHeader h;
+    return readHeader(data, h);
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    Layout l;
+    return readLayout(data, l, err) && detail::facts(facts, l.h.width, l.h.height, l.bpp(), err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    Layout l;
+    if (!readLayout(data, l, err)) return false;
+    const TgaHeader& h = l.h;
+    const unsigned kind = l.kind, pixelBytes = l.pixelBytes, entryBytes = l.entryBytes;
+    const std::size_t pixelCount = l.pixelCount;
+    const Bytes map = l.map;
+    ByteReader r(data);
+    r.seek(l.dataStart);
+
+    if (!detail::create(out, h.width, h.height, l.bpp(), err)) return false;
     if (kind == 1) {
         std::array<Rgb, 256> pal{};
         for (std::size_t i = 0; i < h.mapLength; ++i) {
@@ -128,7 +164,7 @@ bool decodeTga(Bytes data, Image& out, std::string& err) {
         }
     };
 
-    if (!rle) {
+    if (!l.rle) {
         const std::uint8_t* src = r.take(pixelCount * pixelBytes).data();
         for (std::size_t i = 0; i < pixelCount; ++i)
             put(src + i * pixelBytes);
@@ -142,12 +178,12 @@ bool decodeTga(Bytes data, Image& out, std::string& err) {
         const std::size_t use = std::min(n, pixelCount - done);
         if (head & 0x80) {
             auto px = r.take(pixelBytes);
-            if (!r.ok()) return fail(err, "truncated TGA data");
+            if (!r.ok()) return detail::truncated(err, "truncated TGA data");
             for (std::size_t i = 0; i < use; ++i)
                 put(px.data());
         } else {
             auto px = r.take(n * pixelBytes);
-            if (!r.ok()) return fail(err, "truncated TGA data");
+            if (!r.ok()) return detail::truncated(err, "truncated TGA data");
             for (std::size_t i = 0; i < use; ++i)
                 put(px.data() + i * pixelBytes);
         }
@@ -156,4 +192,4 @@ bool decodeTga(Bytes data, Image& out, std::string& err) {
     return true;
 }
 
-} // namespace folio::codecs
+} // namespace folio::codecs::tga

@@ -3,6 +3,7 @@
 // depths work); YCbCr, CMYK, Lab and LogLuv pages go through libtiff's RGBA interface.
 #include "book/image/ByteReader.h"
 #include "book/image/codecs/Codecs.h"
+#include "book/image/codecs/detail.h"
 
 #include <tiffio.h>
 
@@ -22,7 +23,7 @@
 #define FOLIO_TIFF_OPEN_OPTIONS 0
 #endif
 
-namespace folio::codecs {
+namespace folio::codecs::tiff {
 namespace {
 
 // Largest single buffer libtiff may allocate while decoding one of our pages.
@@ -172,15 +173,14 @@ std::uint64_t typeSize(std::uint16_t type) {
 // libtiff tolerates a first directory whose entries point past the end of the file (it drops
 // the tag with a warning); a file cut short there is truncated, so refuse it up front. This
 // also turns non-TIFF input away before libtiff sees it.
-bool checkFirstDirectory(Bytes data, std::string& err) {
+bool checkFirstDirectory(Bytes data, DecodeError& err) {
     ByteReader r(data);
     const std::uint8_t b0 = r.u8(), b1 = r.u8();
     bool le = false;
     if (b0 == 'I' && b1 == 'I')
         le = true;
     else if (!(b0 == 'M' && b1 == 'M')) {
-        err = "not a TIFF file";
-        return false;
+        return detail::notThisFormat(err, "not a TIFF file");
     }
     auto u16 = [&] { return le ? r.u16le() : r.u16be(); };
     auto u32 = [&] { return le ? r.u32le() : r.u32be(); };
@@ -193,24 +193,20 @@ bool checkFirstDirectory(Bytes data, std::string& err) {
     if (magic == 43) {
         big = true;
         if (u16() != 8 || u16() != 0) {
-            err = "not a TIFF file";
-            return false;
+            return detail::notThisFormat(err, "not a TIFF file");
         }
     } else if (magic != 42) {
-        err = "not a TIFF file";
-        return false;
+        return detail::notThisFormat(err, "not a TIFF file");
     }
     const std::uint64_t ifd = big ? u64() : u32();
     if (!r.ok() || ifd > data.size() || !r.seek(static_cast<std::size_t>(ifd))) {
-        err = "TIFF truncated";
-        return false;
+        return detail::truncated(err, "TIFF truncated");
     }
     const std::uint64_t count = big ? u64() : u16();
     const std::uint64_t entrySize = big ? 20 : 12;
     const std::uint64_t inlineSize = big ? 8 : 4;
     if (!r.ok() || count == 0 || count > r.remaining() / entrySize) {
-        err = "TIFF directory truncated";
-        return false;
+        return detail::truncated(err, "TIFF directory truncated");
     }
     for (std::uint64_t i = 0; i < count; ++i) {
         r.skip(2); // tag
@@ -218,8 +214,7 @@ bool checkFirstDirectory(Bytes data, std::string& err) {
         const std::uint64_t n = big ? u64() : u32();
         // Counts beyond the file size cannot describe stored data whatever the type.
         if (size != 0 && n > data.size()) {
-            err = "TIFF tag count past the end";
-            return false;
+            return detail::truncated(err, "TIFF tag count past the end");
         }
         const std::uint64_t bytes = size * n;
         if (bytes <= inlineSize) {
@@ -228,24 +223,20 @@ bool checkFirstDirectory(Bytes data, std::string& err) {
         }
         const std::uint64_t off = big ? u64() : u32();
         if (off > data.size() || bytes > data.size() - off) {
-            err = "TIFF tag data past the end";
-            return false;
+            return detail::truncated(err, "TIFF tag data past the end");
         }
     }
     (void)(big ? u64() : u32()); // next directory
     if (!r.ok()) {
-        err = "TIFF directory truncated";
-        return false;
+        return detail::truncated(err, "TIFF directory truncated");
     }
     return true;
 }
 
-bool failWith(const Source& src, const char* fallback, std::string& err) {
+bool failWith(const Source& src, DecodeReason reason, const char* fallback, DecodeError& err) {
     if (src.failed && src.message[0] != '\0')
-        err = std::string("TIFF: ") + src.message.data();
-    else
-        err = fallback;
-    return false;
+        return detail::fail(err, reason, std::string("TIFF: ") + src.message.data());
+    return detail::fail(err, reason, fallback);
 }
 
 // How raw samples become 8-bit levels.
@@ -336,31 +327,57 @@ std::uint8_t level8(std::uint64_t raw, const SampleKind& k) {
     }
 }
 
+// How one sample plane is cut into strips or tiles, checked against the allocation limit
+// before anything is read: what the probe and forEachRow share.
+struct RowLayout {
+    bool tiled = false;
+    std::uint32_t tw = 0, th = 0, rps = 0;
+    std::uint64_t bufferBytes = 0, rowBytes = 0;
+};
+
+bool readRowLayout(TIFF* tif, const Source& src, std::uint32_t w, std::uint32_t h,
+                   std::uint64_t bitsPerPixel, RowLayout& l, DecodeError& err) {
+    l.tiled = TIFFIsTiled(tif);
+    if (l.tiled) {
+        if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &l.tw) ||
+            !TIFFGetField(tif, TIFFTAG_TILELENGTH, &l.th) || l.tw == 0 || l.th == 0)
+            return detail::damaged(err, "TIFF tile size missing");
+        l.bufferBytes = TIFFTileSize64(tif);
+        l.rowBytes = TIFFTileRowSize64(tif);
+        if (l.bufferBytes == 0 || l.bufferBytes > kMaxLibtiffAlloc || l.rowBytes == 0 ||
+            l.rowBytes > l.bufferBytes / l.th ||
+            (std::uint64_t{l.tw} * bitsPerPixel + 7) / 8 > l.rowBytes)
+            return failWith(src, DecodeReason::Damaged, "TIFF tile size invalid", err);
+        return true;
+    }
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &l.rps);
+    if (l.rps == 0 || l.rps > h) l.rps = h;
+    l.rowBytes = TIFFScanlineSize64(tif);
+    if (l.rowBytes == 0 || l.rowBytes > kMaxLibtiffAlloc / l.rps ||
+        (std::uint64_t{w} * bitsPerPixel + 7) / 8 > l.rowBytes)
+        return failWith(src, DecodeReason::Damaged, "TIFF strip size invalid", err);
+    l.bufferBytes = l.rowBytes * l.rps;
+    return true;
+}
+
 // Decodes every strip or tile of one sample plane and hands each row piece to
 // fn(y, x0, count, data), where data holds the pixels x0 .. x0+count-1 of row y.
 template <class Fn>
 bool forEachRow(TIFF* tif, const Source& src, std::uint32_t w, std::uint32_t h, std::uint16_t plane,
-                std::uint64_t bitsPerPixel, Fn&& fn, std::string& err) {
-    if (TIFFIsTiled(tif)) {
-        std::uint32_t tw = 0, th = 0;
-        if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw) ||
-            !TIFFGetField(tif, TIFFTAG_TILELENGTH, &th) || tw == 0 || th == 0) {
-            err = "TIFF tile size missing";
-            return false;
-        }
-        const std::uint64_t tileBytes = TIFFTileSize64(tif);
-        const std::uint64_t rowBytes = TIFFTileRowSize64(tif);
-        if (tileBytes == 0 || tileBytes > kMaxLibtiffAlloc || rowBytes == 0 ||
-            rowBytes > tileBytes / th || (std::uint64_t{tw} * bitsPerPixel + 7) / 8 > rowBytes)
-            return failWith(src, "TIFF tile size invalid", err);
-        std::vector<std::uint8_t> buf(static_cast<std::size_t>(tileBytes));
+                std::uint64_t bitsPerPixel, Fn&& fn, DecodeError& err) {
+    RowLayout l;
+    if (!readRowLayout(tif, src, w, h, bitsPerPixel, l, err)) return false;
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(l.bufferBytes));
+    if (l.tiled) {
+        const std::uint32_t tw = l.tw, th = l.th;
+        const std::uint64_t tileBytes = l.bufferBytes, rowBytes = l.rowBytes;
         for (std::uint32_t ty = 0; ty < h; ty += std::min(th, h - ty)) {
             for (std::uint32_t tx = 0; tx < w; tx += std::min(tw, w - tx)) {
                 const std::uint32_t tile = TIFFComputeTile(tif, tx, ty, 0, plane);
                 const tmsize_t n =
                     TIFFReadEncodedTile(tif, tile, buf.data(), static_cast<tmsize_t>(tileBytes));
                 if (n < 0 || static_cast<std::uint64_t>(n) < tileBytes || src.failed)
-                    return failWith(src, "TIFF tile unreadable", err);
+                    return failWith(src, DecodeReason::Damaged, "TIFF tile unreadable", err);
                 const std::uint32_t rows = std::min(th, h - ty), cols = std::min(tw, w - tx);
                 for (std::uint32_t r = 0; r < rows; ++r)
                     fn(ty + r, tx, cols, &buf[r * rowBytes]);
@@ -368,22 +385,15 @@ bool forEachRow(TIFF* tif, const Source& src, std::uint32_t w, std::uint32_t h, 
         }
         return true;
     }
-    std::uint32_t rps = 0;
-    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rps);
-    if (rps == 0 || rps > h) rps = h;
-    const std::uint64_t rowBytes = TIFFScanlineSize64(tif);
-    if (rowBytes == 0 || rowBytes > kMaxLibtiffAlloc / rps ||
-        (std::uint64_t{w} * bitsPerPixel + 7) / 8 > rowBytes)
-        return failWith(src, "TIFF strip size invalid", err);
-    const std::uint64_t stripBytes = rowBytes * rps;
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(stripBytes));
+    const std::uint32_t rps = l.rps;
+    const std::uint64_t rowBytes = l.rowBytes;
     for (std::uint32_t y0 = 0; y0 < h; y0 += std::min(rps, h - y0)) {
         const std::uint32_t rows = std::min(rps, h - y0);
         const std::uint64_t want = rowBytes * rows;
         const tmsize_t n = TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, y0, plane), buf.data(),
                                                 static_cast<tmsize_t>(want));
         if (n < 0 || static_cast<std::uint64_t>(n) < want || src.failed)
-            return failWith(src, "TIFF strip unreadable", err);
+            return failWith(src, DecodeReason::Damaged, "TIFF strip unreadable", err);
         for (std::uint32_t r = 0; r < rows; ++r)
             fn(y0 + r, 0, w, &buf[r * rowBytes]);
     }
@@ -417,14 +427,37 @@ struct Page {
     std::uint16_t stride() const { return planar == PLANARCONFIG_CONTIG ? spp : 1; }
 };
 
-bool decodeGray(TIFF* tif, const Source& src, const Page& p, Image& out, std::string& err) {
-    const bool whiteIsZero = p.photometric == PHOTOMETRIC_MINISWHITE;
+// 1, 2 and 4-bit pages keep their levels as palette indices; deeper ones become a ramp.
+bool grayIndexed(const Page& p) {
     const bool integer = p.kind.format != SAMPLEFORMAT_IEEEFP && p.kind.format != SAMPLEFORMAT_INT;
+    return integer && (p.kind.bits == 1 || p.kind.bits == 2 || p.kind.bits == 4);
+}
+
+std::uint16_t grayDepth(const Page& p) {
+    if (!grayIndexed(p)) return 8;
+    return p.kind.bits == 1 ? 1 : p.kind.bits == 4 ? 4 : 8;
+}
+
+// The colour map of a palette page, checked usable.
+bool colorMap(TIFF* tif, const Page& p, std::uint16_t*& r, std::uint16_t*& g, std::uint16_t*& b,
+              DecodeError& err) {
     const unsigned bits = p.kind.bits;
-    // 1, 2 and 4-bit pages keep their levels as palette indices; deeper ones become a ramp.
-    const bool indexed = integer && (bits == 1 || bits == 2 || bits == 4);
-    const std::uint16_t depth = !indexed ? 8 : bits == 1 ? 1 : bits == 4 ? 4 : 8;
-    if (!out.Create(p.w, p.h, depth, &err)) return false;
+    if ((bits != 1 && bits != 2 && bits != 4 && bits != 8) ||
+        p.kind.format == SAMPLEFORMAT_IEEEFP) {
+        return detail::unsupported(err, "unsupported TIFF palette depth");
+    }
+    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) || !r || !g || !b) {
+        return detail::damaged(err, "TIFF colour map missing");
+    }
+    return true;
+}
+
+bool decodeGray(TIFF* tif, const Source& src, const Page& p, Image& out, DecodeError& err) {
+    const bool whiteIsZero = p.photometric == PHOTOMETRIC_MINISWHITE;
+    const unsigned bits = p.kind.bits;
+    const bool indexed = grayIndexed(p);
+    const std::uint16_t depth = grayDepth(p);
+    if (!detail::create(out, p.w, p.h, depth, err)) return false;
     if (indexed) {
         const unsigned levels = 1u << bits;
         std::vector<Rgb> pal(levels);
@@ -459,18 +492,10 @@ bool decodeGray(TIFF* tif, const Source& src, const Page& p, Image& out, std::st
     return forEachRow(tif, src, p.w, p.h, 0, stride * bits, put, err);
 }
 
-bool decodePalette(TIFF* tif, const Source& src, const Page& p, Image& out, std::string& err) {
+bool decodePalette(TIFF* tif, const Source& src, const Page& p, Image& out, DecodeError& err) {
     const unsigned bits = p.kind.bits;
-    if ((bits != 1 && bits != 2 && bits != 4 && bits != 8) ||
-        p.kind.format == SAMPLEFORMAT_IEEEFP) {
-        err = "unsupported TIFF palette depth";
-        return false;
-    }
     std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
-    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) || !r || !g || !b) {
-        err = "TIFF colour map missing";
-        return false;
-    }
+    if (!colorMap(tif, p, r, g, b, err)) return false;
     const unsigned n = 1u << bits;
     // Many writers store 8-bit values in the 16-bit map; libtiff's own reader accepts that too.
     bool eightBit = true;
@@ -480,7 +505,7 @@ bool decodePalette(TIFF* tif, const Source& src, const Page& p, Image& out, std:
     std::vector<Rgb> pal(n);
     for (unsigned i = 0; i < n; ++i)
         pal[i] = Rgb{to8(r[i]), to8(g[i]), to8(b[i])};
-    if (!out.Create(p.w, p.h, bits == 4 ? 4 : 8, &err)) return false;
+    if (!detail::create(out, p.w, p.h, bits == 4 ? 4 : 8, err)) return false;
     out.SetPalette(pal);
     const std::uint64_t stride = p.stride();
     auto put = [&](std::uint32_t y, std::uint32_t x0, std::uint32_t cnt, const std::uint8_t* d) {
@@ -491,8 +516,8 @@ bool decodePalette(TIFF* tif, const Source& src, const Page& p, Image& out, std:
     return forEachRow(tif, src, p.w, p.h, 0, stride * bits, put, err);
 }
 
-bool decodeRgb(TIFF* tif, const Source& src, const Page& p, Image& out, std::string& err) {
-    if (!out.Create(p.w, p.h, 24, &err)) return false;
+bool decodeRgb(TIFF* tif, const Source& src, const Page& p, Image& out, DecodeError& err) {
+    if (!detail::create(out, p.w, p.h, 24, err)) return false;
     const unsigned bits = p.kind.bits;
     const std::uint64_t stride = p.stride();
     if (p.planar == PLANARCONFIG_CONTIG) {
@@ -516,17 +541,15 @@ bool decodeRgb(TIFF* tif, const Source& src, const Page& p, Image& out, std::str
 }
 
 // Colour models libtiff converts for us (subsampled YCbCr, CMYK, Lab, LogLuv, ...).
-bool decodeViaRgba(TIFF* tif, const Source& src, const Page& p, Image& out, std::string& err) {
+bool decodeViaRgba(TIFF* tif, const Source& src, const Page& p, Image& out, DecodeError& err) {
     char why[1024] = {};
-    if (!TIFFRGBAImageOK(tif, why)) {
-        err = std::string("unsupported TIFF: ") + why;
-        return false;
-    }
-    if (!out.Create(p.w, p.h, 24, &err)) return false;
+    if (!TIFFRGBAImageOK(tif, why))
+        return detail::unsupported(err, std::string("unsupported TIFF: ") + why);
+    if (!detail::create(out, p.w, p.h, 24, err)) return false;
     std::vector<std::uint32_t> raster(std::size_t{p.w} * p.h);
     if (!TIFFReadRGBAImageOriented(tif, p.w, p.h, raster.data(), ORIENTATION_TOPLEFT, 1) ||
         src.failed)
-        return failWith(src, "TIFF image unreadable", err);
+        return failWith(src, DecodeReason::Damaged, "TIFF image unreadable", err);
     std::uint8_t* dst = out.Pixels().data();
     for (const std::uint32_t px : raster) {
         *dst++ = static_cast<std::uint8_t>(TIFFGetR(px));
@@ -557,7 +580,7 @@ void readResolution(TIFF* tif, Image& out) {
 
 // Every strip or tile must lie inside the file: a cut-off file fails instead of decoding
 // partly.
-bool checkStrileExtents(TIFF* tif, const Source& src, std::string& err) {
+bool checkStrileExtents(TIFF* tif, const Source& src, DecodeError& err) {
     const std::uint32_t n = TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
     const std::uint64_t size = src.data.size();
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -565,88 +588,149 @@ bool checkStrileExtents(TIFF* tif, const Source& src, std::string& err) {
         const std::uint64_t off = TIFFGetStrileOffsetWithErr(tif, i, &bad);
         const std::uint64_t count = bad ? 0 : TIFFGetStrileByteCountWithErr(tif, i, &bad);
         if (bad || count > size || off > size - count) {
-            err = "TIFF image data past the end";
-            return false;
+            return detail::truncated(err, "TIFF image data past the end");
         }
     }
     return true;
 }
 
-} // namespace
+// The first page opened and its tags read and checked, strips and tiles inside the file: what
+// probe and decode share. Stays where it is built: libtiff holds a pointer to the source.
+struct Opened {
+    Source src;
+    TiffPtr tif;
+    Page p;
+    std::uint16_t orientation = ORIENTATION_TOPLEFT;
+    bool own = false; // samples we unpack ourselves
+};
 
-bool decodeTiff(Bytes data, Image& out, std::string& err) {
+bool openPage(Bytes data, Opened& o, DecodeError& err) {
+    Source& src = o.src;
+    Page& p = o.p;
     if (!checkFirstDirectory(data, err)) return false;
     silenceGlobalHandlers();
-    Source src;
     src.data = data;
-    TiffPtr tif = openTiff(src);
-    if (!tif || src.failed) return failWith(src, "cannot open TIFF", err);
+    o.tif = openTiff(src);
+    TiffPtr& tif = o.tif;
+    if (!tif || src.failed) return failWith(src, DecodeReason::Damaged, "cannot open TIFF", err);
 
-    Page p;
     if (!TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &p.w) ||
         !TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &p.h)) {
-        err = "TIFF size missing";
-        return false;
+        return detail::damaged(err, "TIFF size missing");
     }
     if (p.w == 0 || p.h == 0) {
-        err = "empty image";
-        return false;
+        return detail::damaged(err, "empty image");
     }
     if (p.w > kMaxImageSide || p.h > kMaxImageSide || std::uint64_t{p.w} * p.h > kMaxImagePixels) {
-        err = "image too large";
-        return false;
+        return detail::overLimits(err, "image too large");
     }
-    std::uint16_t bits = 1, compression = COMPRESSION_NONE, orientation = ORIENTATION_TOPLEFT;
+    std::uint16_t bits = 1, compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &p.spp);
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &p.planar);
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &p.kind.format);
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
-    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_ORIENTATION, &orientation);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_ORIENTATION, &o.orientation);
     if (!TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &p.photometric))
         p.photometric = p.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
     p.kind.bits = bits;
     if (p.spp == 0 || bits == 0) {
-        err = "TIFF sample layout invalid";
-        return false;
+        return detail::damaged(err, "TIFF sample layout invalid");
     }
     if (!TIFFIsCODECConfigured(compression)) {
-        err = "unsupported TIFF compression";
-        return false;
+        return detail::unsupported(err, "unsupported TIFF compression");
     }
     if (!checkStrileExtents(tif.get(), src, err)) return false;
+    o.own = readableSamples(p.kind);
+    return true;
+}
 
-    const bool own = readableSamples(p.kind);
+} // namespace
+
+bool sniff(Bytes data) {
+    return data.size() >= 4 &&
+           ((data[0] == 'I' && data[1] == 'I' && data[2] == 42 && data[3] == 0) ||
+            (data[0] == 'I' && data[1] == 'I' && data[2] == 43 && data[3] == 0) ||
+            (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && data[3] == 42) ||
+            (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && data[3] == 43));
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    Opened o;
+    if (!openPage(data, o, err)) return false;
+    TIFF* tif = o.tif.get();
+    const Page& p = o.p;
+    const unsigned bits = p.kind.bits;
+    RowLayout rows;
+    std::uint16_t bpp = 24;
+    switch (p.photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+        if (!o.own) return detail::unsupported(err, "unsupported TIFF sample format");
+        bpp = grayDepth(p);
+        if (!readRowLayout(tif, o.src, p.w, p.h, std::uint64_t{p.stride()} * bits, rows, err))
+            return false;
+        break;
+    case PHOTOMETRIC_PALETTE: {
+        std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+        if (!colorMap(tif, p, r, g, b, err)) return false;
+        bpp = bits == 4 ? 4 : 8;
+        if (!readRowLayout(tif, o.src, p.w, p.h, std::uint64_t{p.stride()} * bits, rows, err))
+            return false;
+        break;
+    }
+    case PHOTOMETRIC_RGB:
+        if (o.own && p.spp >= 3) {
+            const std::uint64_t planeBits =
+                p.planar == PLANARCONFIG_CONTIG ? std::uint64_t{p.stride()} * bits : bits;
+            if (!readRowLayout(tif, o.src, p.w, p.h, planeBits, rows, err)) return false;
+            break;
+        }
+        [[fallthrough]];
+    default: {
+        char why[1024] = {};
+        if (!TIFFRGBAImageOK(tif, why))
+            return detail::unsupported(err, std::string("unsupported TIFF: ") + why);
+        break;
+    }
+    }
+    if (o.src.failed) return failWith(o.src, DecodeReason::Damaged, "TIFF read error", err);
+    return detail::facts(facts, p.w, p.h, bpp, err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    Opened o;
+    if (!openPage(data, o, err)) return false;
+    const Page& p = o.p;
     bool ok = false;
     bool upright = false; // libtiff's RGBA reader honours the Orientation tag itself
     switch (p.photometric) {
     case PHOTOMETRIC_MINISWHITE:
     case PHOTOMETRIC_MINISBLACK:
-        if (!own) {
-            err = "unsupported TIFF sample format";
-            return false;
+        if (!o.own) {
+            return detail::unsupported(err, "unsupported TIFF sample format");
         }
-        ok = decodeGray(tif.get(), src, p, out, err);
+        ok = decodeGray(o.tif.get(), o.src, p, out, err);
         break;
     case PHOTOMETRIC_PALETTE:
-        ok = decodePalette(tif.get(), src, p, out, err);
+        ok = decodePalette(o.tif.get(), o.src, p, out, err);
         break;
     case PHOTOMETRIC_RGB:
-        if (own && p.spp >= 3) {
-            ok = decodeRgb(tif.get(), src, p, out, err);
+        if (o.own && p.spp >= 3) {
+            ok = decodeRgb(o.tif.get(), o.src, p, out, err);
             break;
         }
         [[fallthrough]];
     default:
-        ok = decodeViaRgba(tif.get(), src, p, out, err);
+        ok = decodeViaRgba(o.tif.get(), o.src, p, out, err);
         upright = true;
         break;
     }
     if (!ok) return false;
-    if (src.failed) return failWith(src, "TIFF read error", err);
-    if (!upright) applyOrientation(out, orientation);
-    readResolution(tif.get(), out);
+    if (o.src.failed) return failWith(o.src, DecodeReason::Damaged, "TIFF read error", err);
+    if (!upright) applyOrientation(out, o.orientation);
+    readResolution(o.tif.get(), out);
     return true;
 }
 
-} // namespace folio::codecs
+} // namespace folio::codecs::tiff

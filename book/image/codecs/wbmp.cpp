@@ -3,7 +3,7 @@
 #include "book/image/codecs/Codecs.h"
 #include "book/image/codecs/detail.h"
 
-namespace folio::codecs {
+namespace folio::codecs::wbmp {
 
 namespace {
 
@@ -20,31 +20,50 @@ bool readMultiByte(ByteReader& r, std::uint32_t& value) {
     return false;
 }
 
-} // namespace
+struct Layout {
+    std::uint32_t width = 0, height = 0;
+    std::size_t rowBytes = 0, dataStart = 0;
+};
 
-bool decodeWbmp(Bytes data, Image& out, std::string& err) {
-    // No signature: a zero type, a zero header byte and sane sizes whose bitmap fills the
-    // file are all there is to tell a WBMP from something else.
+// No signature: a zero type, a zero header byte and sane sizes whose bitmap fills the file
+// are all there is to tell a WBMP from something else.
+bool readHeader(Bytes data, Layout& l, DecodeError& err) {
     ByteReader r(data);
     const std::uint8_t type = r.u8();
     const std::uint8_t fixedHeader = r.u8();
-    if (!r.ok() || type != 0 || fixedHeader != 0) return detail::fail(err, "not a WBMP file");
-    std::uint32_t width = 0, height = 0;
-    if (!readMultiByte(r, width) || !readMultiByte(r, height) || width == 0 || height == 0)
-        return detail::fail(err, "not a WBMP file");
-    if (!detail::sizeAllowed(width, height)) return detail::fail(err, "image too large");
-    const std::size_t rowBytes = (std::size_t{width} + 7) / 8;
-    if (r.remaining() / rowBytes < height) return detail::fail(err, "truncated WBMP data");
+    if (!r.ok() || type != 0 || fixedHeader != 0)
+        return detail::notThisFormat(err, "not a WBMP file");
+    if (!readMultiByte(r, l.width) || !readMultiByte(r, l.height) || l.width == 0 || l.height == 0)
+        return detail::notThisFormat(err, "not a WBMP file");
+    if (!detail::sizeAllowed(l.width, l.height)) return detail::overLimits(err, "image too large");
+    l.rowBytes = (std::size_t{l.width} + 7) / 8;
+    if (r.remaining() / l.rowBytes < l.height) return detail::truncated(err, "truncated WBMP data");
+    l.dataStart = r.pos();
+    return true;
+}
 
-    if (!out.Create(width, height, 1, &err)) return false;
+} // namespace
+
+bool sniff(Bytes data) {
+    return data.size() >= 2 && data[0] == 0 && data[1] == 0;
+}
+
+bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
+    Layout l;
+    return readHeader(data, l, err) && detail::facts(facts, l.width, l.height, 1, err);
+}
+
+bool decode(Bytes data, Image& out, DecodeError& err) {
+    Layout l;
+    if (!readHeader(data, l, err) || !detail::create(out, l.width, l.height, 1, err)) return false;
     detail::setBilevelPalette(out);
-    for (std::uint32_t y = 0; y < height; ++y) {
-        const std::uint8_t* src = r.take(rowBytes).data();
+    const std::uint8_t* src = data.data() + l.dataStart;
+    for (std::uint32_t y = 0; y < l.height; ++y, src += l.rowBytes) {
         std::uint8_t* dst = out.Row(y);
-        for (std::uint32_t x = 0; x < width; ++x)
+        for (std::uint32_t x = 0; x < l.width; ++x)
             dst[x] = (src[x / 8] >> (7 - x % 8)) & 1u;
     }
     return true;
 }
 
-} // namespace folio::codecs
+} // namespace folio::codecs::wbmp
