@@ -3,6 +3,7 @@
 #include "book/file_order.h"
 #include "book/image_type.h"
 #include "book/parallel.h"
+#include "book/sources/source.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -37,7 +38,25 @@ struct Probe {
     bool loaded = false;
     std::string resolution;
     std::string reason;
+    std::optional<FileFacts> memberFacts; // a member is found by reading it
 };
+
+// A member of an archive or book: its bytes once, then the same header look as a file's.
+bool probeMember(SourceReader& sources, const std::string& path, ImageType type, Probe& probe) {
+    const SourcePath source = resolveSourcePath(path);
+    if (!source.isMember()) return false;
+    std::vector<std::uint8_t> bytes;
+    std::string reason;
+    ImageFacts facts;
+    if (!sources.read(path, bytes, reason) || !probeImageMemory(bytes, type, facts, reason)) {
+        probe.reason = "does not load: " + reason;
+        return true;
+    }
+    probe.loaded = true;
+    probe.resolution = resolutionText(facts.width, facts.height, facts.bpp);
+    probe.memberFacts = FileFacts{bytes.size(), memberFileName(source.member)};
+    return true;
+}
 } // namespace
 
 std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::string>& paths,
@@ -45,12 +64,15 @@ std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::
     // Reading the headers is the slow part (a cold disk, hundreds of files) and independent per
     // file; the tests that follow it (lookup, appending) stay in order on this thread.
     std::vector<Probe> probes(paths.size());
+    SourceReader sources;
+    sources.expect(paths);
     parallelFor(paths.size(), jobs, [&](std::size_t i) {
         const ImageType type = imageTypeOfPath(paths[i]);
         if (type == 0) {
             probes[i].reason = "not an image file name";
             return;
         }
+        if (probeMember(sources, paths[i], type, probes[i])) return;
         ImageFacts facts;
         std::string reason;
         if (!probeImageFile(paths[i], type, facts, reason)) {
@@ -68,7 +90,7 @@ std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::
             skipped.push_back({-1, paths[i], probes[i].reason});
             continue;
         }
-        const auto facts = lookup.lookup(paths[i]);
+        const auto facts = probes[i].memberFacts ? probes[i].memberFacts : lookup.lookup(paths[i]);
         if (!facts) {
             skipped.push_back({-1, paths[i], "file not found"});
             continue;
@@ -89,7 +111,11 @@ std::vector<SkippedRow> addPages(PageList& list, FileChooser& chooser, FileLooku
     auto chosen = chooser.chooseFiles(kChooserTitle, kChooserFilter);
     if (!chosen) return {};
     sortNaturally(*chosen);
-    return appendImageFiles(list, *chosen, lookup, jobs);
+    std::vector<SkippedRow> skipped;
+    expandContainers(*chosen, skipped);
+    auto unusable = appendImageFiles(list, *chosen, lookup, jobs);
+    skipped.insert(skipped.end(), unusable.begin(), unusable.end());
+    return skipped;
 }
 
 } // namespace folio

@@ -14,6 +14,12 @@ namespace folio {
 
 inline constexpr char kChooserTitle[] = "Add image file";
 inline constexpr char kChooserFilter[] = "*.JPG;*.GIF;*.TIFF;*.BMP";
+// The chooser's further entries, after kChooserFilter: comic archives and books, then
+// everything. A chosen archive or book stands for its pages.
+inline constexpr char kChooserContainerFilter[] =
+    "Comic archives and books (*.cbz *.zip *.cbr *.rar *.cb7 *.7z *.cbt *.tar *.tar.gz *.tgz "
+    "*.tar.bz2 *.tar.xz *.QFB)";
+inline constexpr char kChooserAllFilter[] = "All files (*)";
 
 class FileChooser {
   public:
@@ -46,16 +52,17 @@ std::string fileSizeText(std::uint64_t bytes);
 
 // Appends a row for every path that names an image type, whose header is sound and that is
 // found, in the order given, each unselected with the gray flag "Yes". Only headers are read,
-// so a file whose pixel data is broken still gets a row (making the book skips it). Files are
-// probed `jobs` at a time (0: one per processor); rows are still appended in order. Returns
-// the files left out.
+// so a file whose pixel data is broken still gets a row (making the book skips it). A member
+// of an archive or book (CONTAINER/MEMBER) is found by reading it: its row shows the member's
+// file name and uncompressed size. Files are probed `jobs` at a time (0: one per processor);
+// rows are still appended in order. Returns the files left out.
 std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::string>& paths,
                                          FileLookup& lookup, int jobs = 0);
 
 // Several chosen files come in natural order of their names (page2 before page10).
 void sortNaturally(std::vector<std::string>& paths);
 
-// The ADD FILE command: cancel changes nothing.
+// The ADD FILE command: cancel changes nothing; chosen archives and books give their pages.
 std::vector<SkippedRow> addPages(PageList& list, FileChooser& chooser, FileLookup& lookup,
                                  int jobs = 0);
 

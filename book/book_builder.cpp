@@ -3,6 +3,7 @@
 #include "book/book_header.h"
 #include "book/image_type.h"
 #include "book/page_cache.h"
+#include "book/sources/source.h"
 #include "book/text_encoding.h"
 
 #include <algorithm>
@@ -161,12 +162,19 @@ struct PageResult {
     std::string reason;
 };
 
-PageResult preparePage(const PageTask& task, const BookRequest& request) {
+PageResult preparePage(const PageTask& task, const BookRequest& request, SourceReader& sources) {
     PageResult result;
     const int quality = task.gray ? request.grayQuality : request.colorQuality;
     const PageSettings settings{task.gray, std::clamp(quality, 0, 100), request.fast};
     Source source;
     source.path = task.path;
+    if (resolveSourcePath(task.path).isMember()) {
+        // A member has no identity of its own on disk: the memory cache passes it by, and
+        // the disk cache keys it by its content like any file.
+        source.read = true;
+        if (!sources.read(task.path, source.bytes, source.error) && source.error.empty())
+            source.error = "cannot read member";
+    }
     if (request.cache) {
         if (PageBytes kept = request.cache->find(settings, source)) {
             result.ok = true;
@@ -204,6 +212,10 @@ class PagePipeline {
     PagePipeline(const std::vector<PageTask>& tasks, const BookRequest& request, int jobs)
         : tasks_(tasks), request_(request), results_(tasks.size()),
           window_(4 * static_cast<std::size_t>(jobs)) {
+        std::vector<std::string> paths;
+        for (const PageTask& t : tasks_)
+            paths.push_back(t.path);
+        sources_.expect(paths);
         for (int i = 0; i < jobs; ++i)
             workers_.emplace_back([this] { work(); });
     }
@@ -242,7 +254,7 @@ class PagePipeline {
                 if (stop_) return;
                 i = next_++;
             }
-            PageResult r = preparePage(tasks_[i], request_);
+            PageResult r = preparePage(tasks_[i], request_, sources_);
             {
                 std::lock_guard lock(mutex_);
                 results_[i] = std::move(r);
@@ -253,6 +265,7 @@ class PagePipeline {
 
     const std::vector<PageTask>& tasks_;
     const BookRequest& request_;
+    SourceReader sources_;
     std::vector<std::optional<PageResult>> results_;
     const std::size_t window_;
     std::size_t next_ = 0, consumed_ = 0;

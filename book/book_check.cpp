@@ -46,6 +46,28 @@ bool checkJpegStream(std::span<const std::uint8_t> jpeg, BookPageInfo& info, std
     return why = "JPEG stream has no end-of-image marker", false;
 }
 
+bool readPageTable(std::span<const std::uint8_t> header, std::vector<BookPageInfo>& pages,
+                   std::string& why) {
+    pages.clear();
+    if (header.size() < BookHeader::kSize) return why = "shorter than a book's header", false;
+    ByteReader r(header);
+    const auto magic = r.take(4);
+    if (std::string(magic.begin(), magic.end()) != "QFBS") return why = "magic is not QFBS", false;
+    r.seek(BookHeader::kPageCountOffset);
+    const std::uint32_t count = r.u32le();
+    if (count > BookHeader::kSlotCount)
+        return why = "page count " + std::to_string(count) + " exceeds 1000", false;
+    std::uint64_t offset = BookHeader::kSize;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        BookPageInfo page;
+        page.offset = offset;
+        page.size = r.u32le();
+        offset += page.size;
+        pages.push_back(page);
+    }
+    return true;
+}
+
 BookInfo checkBook(std::span<const std::uint8_t> file) {
     BookInfo info;
     auto violate = [&](std::string why) {
@@ -89,21 +111,22 @@ BookInfo checkBook(std::span<const std::uint8_t> file) {
         page.offset = offset;
         page.size = size;
         if (size == 0) {
-            violate("page " + std::to_string(i) + " has size 0");
+            page.problem = "has size 0";
         } else if (offset + size > file.size()) {
-            violate("page " + std::to_string(i) + " runs past the end of the file");
+            page.problem = "runs past the end of the file";
         } else {
             std::string why;
             const auto bytes = file.subspan(offset, size);
             if (!checkJpegStream(bytes, page, why)) {
-                violate("page " + std::to_string(i) + ": " + why);
+                page.problem = "is not a sound JPEG stream: " + why;
             } else {
                 Image decoded;
                 std::string err;
                 if (!codecs::decodeJpeg(bytes, decoded, err))
-                    violate("page " + std::to_string(i) + " does not decode: " + err);
+                    page.problem = "does not decode: " + err;
             }
         }
+        if (!page.problem.empty()) violate("page " + std::to_string(i) + " " + page.problem);
         offset += size;
         info.pages.push_back(page);
     }

@@ -12,7 +12,8 @@ struct BookPageInfo {
     std::uint64_t offset = 0;
     std::uint32_t size = 0;
     std::uint32_t width = 0, height = 0;
-    int components = 0; // 1 gray, 3 colour
+    int components = 0;  // 1 gray, 3 colour
+    std::string problem; // why this page is not sound; empty when it is
 };
 
 struct BookInfo {
@@ -25,6 +26,11 @@ struct BookInfo {
 };
 
 BookInfo checkBook(std::span<const std::uint8_t> file);
+
+// The page table of a book header (its first 4216 bytes): each page's offset and size, as
+// the header gives them. False with a reason when the header is not a book's.
+bool readPageTable(std::span<const std::uint8_t> header, std::vector<BookPageInfo>& pages,
+                   std::string& why);
 
 // Walks the markers of one JPEG stream: SOI first, EOI exactly at the end, a frame header
 // before the scan. Fills size and components; false with a reason otherwise.

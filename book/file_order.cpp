@@ -1,5 +1,7 @@
 #include "book/file_order.h"
 
+#include "book/sources/source.h"
+
 #include "book/image_type.h"
 
 #include <algorithm>
@@ -80,6 +82,12 @@ Expansion expandPaths(const std::vector<std::string>& paths) {
     Expansion out;
     for (const std::string& path : paths) {
         std::error_code ec;
+        if (isContainerFile(path)) {
+            ContainerListing listing = listContainer(path);
+            out.pages.insert(out.pages.end(), listing.pages.begin(), listing.pages.end());
+            out.leftOut.insert(out.leftOut.end(), listing.skipped.begin(), listing.skipped.end());
+            continue;
+        }
         if (!std::filesystem::is_directory(path, ec)) {
             out.pages.push_back(path);
             continue;

@@ -6,9 +6,13 @@
 #include "book/image_type.h"
 #include "book/pace.h"
 #include "book/page_cache.h"
+#include "book/sources/source.h"
 #include "book/text_encoding.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -25,16 +29,20 @@ constexpr char kUsage[] = R"(Usage: folioforge [FILE...]
        folioforge probe [--decode] FILE...
        folioforge make -o OUT [OPTION...] PAGE... [--color PAGE]...
        folioforge inspect BOOK
+       folioforge extract [--overwrite] BOOK DIR
        folioforge --version
 
 Turn page images into one .QFB book for a page-by-page reader.
 
 With no command, or with files only, the window opens (files given are added as pages).
+A folder, a comic archive (CBZ/ZIP, CBR/RAR, CB7/7z, CBT/TAR) or a .QFB book stands for
+its pages; a page inside one is named CONTAINER/MEMBER (vol1.cbz/ch01/003.jpg).
 
 Commands:
   probe     show the image type, size and depth the tool sees in each file
   make      make a book from page images on the command line
   inspect   show a book's header and pages and check the file
+  extract   write a book's pages unchanged as DIR/0001.jpg, DIR/0002.jpg, ...
 
 Options:
   -h, --help      show this help (after a command: that command's help)
@@ -55,6 +63,7 @@ name gives no type, or whose header is refused, shows '-' instead of the size.
 Options:
       --decode   decode every file in full, as making the book does: '-' also for a file
                  whose pixel data is broken (slower)
+A comic archive or .QFB book gives one line per page in it, named CONTAINER/MEMBER.
 
 Exit status: 0.
 )";
@@ -63,9 +72,13 @@ constexpr char kMakeHelp[] = R"(Usage: folioforge make -o OUT [OPTION...] PAGE..
 
 Make the book OUT from the pages in the order given. A bare PAGE becomes a gray page,
 a PAGE after --color a colour page. A directory stands for its image files in natural
-order (page2 before page10). Every page is turned if portrait, made gray if gray,
-scaled to 640 pixels high and stored as a JPEG. ".QFB" is appended to OUT unless it
-already ends so; an empty OUT gives "noname.QFB".
+order (page2 before page10); a comic archive (.cbz .zip .cbr .rar .cb7 .7z .cbt .tar
+.tar.gz .tgz .tar.bz2 .tar.xz) for its image members, sub-folders included, in natural
+order of their member paths; a .QFB book for its pages. A single page inside one is
+named CONTAINER/MEMBER, for example vol1.cbz/ch01/003.jpg or old.QFB/0007.jpg. Every
+page is turned if portrait, made gray if gray, scaled to 640 pixels high and stored as a
+JPEG. ".QFB" is appended to OUT unless it already ends so; an empty OUT gives
+"noname.QFB".
 
 Options:
   -o, --output OUT       the book file to write (required)
@@ -94,6 +107,18 @@ Exit status: 0 book written, 1 book not written (or, with --strict, written with
 skipped), 2 usage error.
 )";
 
+constexpr char kExtractHelp[] = R"(Usage: folioforge extract [--overwrite] BOOK DIR
+
+Write every page of BOOK, its JPEG bytes unchanged, as DIR/0001.jpg, DIR/0002.jpg, ...
+DIR is created if missing. Nothing but these files is written, and an existing file of
+one of these names is left alone (and nothing is written) unless --overwrite is given.
+A broken book (see inspect) gives the pages that are sound; the others are named on
+standard error.
+
+Exit status: 0 every page written, 1 a page or the book is broken or a file could not be
+written, 2 usage error.
+)";
+
 constexpr char kInspectHelp[] = R"(Usage: folioforge inspect BOOK
 
 Print the header of BOOK (title, author, slot count, page count) and one line per page
@@ -106,7 +131,7 @@ be read, 2 usage error.
 
 // Every command, in the order the help lists them. The shell completion
 // (data/folioforge.bash-completion) lists them too; the install test sees that it offers each.
-constexpr const char* kCommands[] = {"probe", "make", "inspect"};
+constexpr const char* kCommands[] = {"probe", "make", "inspect", "extract"};
 
 bool isCommand(const std::string& word) {
     for (const char* c : kCommands)
@@ -169,6 +194,18 @@ int usageError(std::ostream& err, const std::string& message, const char* comman
     return 2;
 }
 
+void listLeftOut(const std::vector<SkippedRow>& skipped, std::ostream& err) {
+    for (const auto& s : skipped)
+        err << "folioforge: skipped " << s.path << ": " << s.reason << "\n";
+}
+
+bool decodedFacts(const std::vector<std::uint8_t>& bytes, ImageType type, ImageFacts& facts) {
+    Image image(0);
+    if (!image.LoadMemory(bytes, type) || !image.IsValid()) return false;
+    facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
+    return true;
+}
+
 bool decodedFacts(const std::string& path, ImageType type, ImageFacts& facts) {
     Image image(0);
     if (!loadImageFile(image, path, type)) return false;
@@ -176,14 +213,30 @@ bool decodedFacts(const std::string& path, ImageType type, ImageFacts& facts) {
     return true;
 }
 
-int probe(const std::vector<std::string>& files, bool decode, std::ostream& out) {
+// A member's facts come from its bytes, read through the source layer.
+bool memberFacts(SourceReader& sources, const std::string& path, ImageType type, bool decode,
+                 ImageFacts& facts) {
+    std::vector<std::uint8_t> bytes;
+    std::string reason;
+    if (!sources.read(path, bytes, reason)) return false;
+    return decode ? decodedFacts(bytes, type, facts) : probeImageMemory(bytes, type, facts, reason);
+}
+
+int probe(std::vector<std::string> files, bool decode, std::ostream& out, std::ostream& err) {
+    std::vector<SkippedRow> skipped;
+    expandContainers(files, skipped);
+    listLeftOut(skipped, err);
+    SourceReader sources;
+    sources.expect(files);
     for (const auto& path : files) {
         const ImageType type = imageTypeOfPath(path);
         out << path << '\t' << type << '\t';
         ImageFacts facts;
         std::string reason;
-        const bool known = type != 0 && (decode ? decodedFacts(path, type, facts)
-                                                : probeImageFile(path, type, facts, reason));
+        const bool member = type != 0 && resolveSourcePath(path).isMember();
+        const bool known = type != 0 && (member   ? memberFacts(sources, path, type, decode, facts)
+                                         : decode ? decodedFacts(path, type, facts)
+                                                  : probeImageFile(path, type, facts, reason));
         if (known)
             out << facts.width << 'x' << facts.height << 'x' << facts.bpp;
         else
@@ -415,6 +468,97 @@ int inspect(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return 0;
 }
 
+// Writes one page as a new file (or over an old one with overwrite), never through a link.
+bool writePageFile(const std::string& name, std::span<const std::uint8_t> bytes, bool overwrite,
+                   std::string& why) {
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (overwrite ? O_TRUNC : O_EXCL);
+    const int fd = ::open(name.c_str(), flags, 0666);
+    if (fd < 0) return why = std::strerror(errno), false;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    if (!ok) why = std::strerror(errno);
+    if (::close(fd) != 0 && ok) {
+        why = std::strerror(errno);
+        ok = false;
+    }
+    return ok;
+}
+
+int extract(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
+        out << kExtractHelp;
+        return 0;
+    }
+    std::vector<std::string> operands;
+    bool overwrite = false;
+    for (const auto& a : args) {
+        if (a == "--overwrite")
+            overwrite = true;
+        else if (a.size() > 1 && a[0] == '-')
+            return usageError(err, "unknown option '" + a + "'", "extract");
+        else
+            operands.push_back(a);
+    }
+    if (operands.size() != 2)
+        return usageError(err, "extract takes a book and a folder", "extract");
+    const std::string& path = operands[0];
+    const std::filesystem::path dir = operands[1];
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        err << "folioforge: cannot read " << path << "\n";
+        return 1;
+    }
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(f),
+                                          std::istreambuf_iterator<char>()};
+    const BookInfo info = checkBook(bytes);
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec || !std::filesystem::is_directory(dir)) {
+        err << "folioforge: cannot make the folder " << dir.string() << ": "
+            << (ec ? ec.message() : "not a folder") << "\n";
+        return 1;
+    }
+    auto name = [&](std::size_t i) { return (dir / bookPageName(i)).string(); };
+    // Nothing is written when any page would replace a file already there.
+    if (!overwrite) {
+        for (std::size_t i = 0; i < info.pages.size(); ++i) {
+            if (std::filesystem::exists(std::filesystem::symlink_status(name(i), ec))) {
+                err << "folioforge: " << name(i) << " exists; use --overwrite to replace it\n";
+                return 1;
+            }
+        }
+    }
+    int status = info.sound() ? 0 : 1;
+    int written = 0;
+    for (std::size_t i = 0; i < info.pages.size(); ++i) {
+        const BookPageInfo& page = info.pages[i];
+        if (!page.problem.empty()) {
+            err << "folioforge: " << path << ": page " << i + 1 << " not written: " << page.problem
+                << "\n";
+            continue;
+        }
+        std::string why;
+        if (!writePageFile(name(i), std::span(bytes).subspan(page.offset, page.size), overwrite,
+                           why)) {
+            err << "folioforge: cannot write " << name(i) << ": " << why << "\n";
+            status = 1;
+            continue;
+        }
+        ++written;
+    }
+    if (!info.sound()) err << "folioforge: " << path << ": " << info.violation << "\n";
+    out << "wrote " << written << " page" << (written == 1 ? "" : "s") << " to " << dir.string()
+        << "\n";
+    return status;
+}
+
 } // namespace
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -437,10 +581,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         const bool decode = !rest.empty() && rest[0] == "--decode";
         const std::vector<std::string> files(rest.begin() + (decode ? 1 : 0), rest.end());
         if (files.empty()) return usageError(err, "probe needs at least one file", "probe");
-        return probe(files, decode, out);
+        return probe(files, decode, out, err);
     }
     if (command == "make") return make(rest, out, err);
     if (command == "inspect") return inspect(rest, out, err);
+    if (command == "extract") return extract(rest, out, err);
     return usageError(err, "unknown command '" + command + "'", nullptr);
 }
 

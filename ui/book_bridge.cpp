@@ -2,6 +2,7 @@
 
 #include "book/image/Image.h"
 #include "book/image_type.h"
+#include "book/sources/source.h"
 
 #include <cstring>
 
@@ -33,7 +34,14 @@ PreviewPicture loadPreviewPicture(const std::string& path) {
     if (type == 0) return result;
     result.hasType = true;
     Image image(0);
-    result.loaded = loadImageFile(image, path, type);
+    std::vector<std::uint8_t> bytes;
+    std::string why;
+    // A member of an archive or book comes through the source layer; a file as ever.
+    if (resolveSourcePath(path).isMember())
+        result.loaded =
+            readSourceBytes(path, bytes, why) && image.LoadMemory(bytes, type) && image.IsValid();
+    else
+        result.loaded = loadImageFile(image, path, type);
     if (result.loaded) result.image = toQImage(image);
     if (result.image.isNull()) result.loaded = false;
     return result;

@@ -2,6 +2,7 @@
 
 #include "book/book_builder.h"
 #include "book/file_order.h"
+#include "book/sources/source.h"
 #include "ui/about_dlg.h"
 #include "ui/app_icon.h"
 #include "ui/make_dlg.h"

@@ -52,8 +52,11 @@ QString chooserFilter(const std::string& filter) {
 
 std::optional<std::vector<std::string>> QtFileChooser::chooseFiles(const std::string& title,
                                                                    const std::string& filter) {
-    const QStringList names = QFileDialog::getOpenFileNames(parent_, QString::fromStdString(title),
-                                                            QString(), chooserFilter(filter));
+    const QString filters = chooserFilter(filter) + QStringLiteral(";;") +
+                            QString::fromUtf8(kChooserContainerFilter) + QStringLiteral(";;") +
+                            QString::fromUtf8(kChooserAllFilter);
+    const QStringList names =
+        QFileDialog::getOpenFileNames(parent_, QString::fromStdString(title), QString(), filters);
     if (names.isEmpty()) return std::nullopt;
     std::vector<std::string> paths;
     paths.reserve(static_cast<std::size_t>(names.size()));

@@ -448,10 +448,6 @@ void MainWindowTest::commandLineFiles() {
     Q_UNUSED(b);
 }
 
-namespace {
-bool dropOnList(CPageListDlg& dlg, const QMimeData& mime);
-}
-
 void MainWindowTest::windowOrderIsMakeOrder_data() {
     QTest::addColumn<bool>("drop");
     QTest::newRow("command line") << false;
@@ -613,21 +609,6 @@ void MainWindowTest::filesLeftOutAreTold() {
     QVERIFY(rig.dlg.m_list->toolTip().isEmpty());
     QVERIFY(rig.dlg.notAdded().empty());
 }
-
-namespace {
-// A drop let go over the page list, delivered as a real drag would be: to the widget under the
-// pointer, from where Qt hands it on to the window.
-bool dropOnList(CPageListDlg& dlg, const QMimeData& mime) {
-    QWidget* target = dlg.m_list->viewport();
-    const QPoint at = target->rect().center();
-    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &enter);
-    if (!enter.isAccepted()) return false;
-    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &drop);
-    return drop.isAccepted();
-}
-} // namespace
 
 void MainWindowTest::dropFilesAndFolder() {
     QTemporaryDir dir;

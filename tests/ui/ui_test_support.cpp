@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QProgressBar>
+#include <QDropEvent>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -219,6 +220,19 @@ void closeNextModal(std::function<void(QWidget*)> inspect) {
         if (inspect) inspect(modal);
         if (auto* d = qobject_cast<QDialog*>(modal)) d->accept();
     });
+}
+
+// A drop let go over the page list, delivered as a real drag would be: to the widget under the
+// pointer, from where Qt hands it on to the window.
+bool dropOnList(CPageListDlg& dlg, const QMimeData& mime) {
+    QWidget* target = dlg.m_list->viewport();
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    return drop.isAccepted();
 }
 
 } // namespace folio::ui::test

@@ -6,6 +6,7 @@
 #include "ui/services.h"
 
 #include <QImage>
+#include <QMimeData>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -65,6 +66,8 @@ void clickRow(CPageListDlg& dlg, int row, Qt::KeyboardModifiers mods = Qt::NoMod
 void selectRows(CPageListDlg& dlg, const std::vector<int>& rows);
 void doubleClickAt(CPageListDlg& dlg, QPoint viewportPos);
 void clickButton(const QWidget& dlg, int id);
+// A drop let go over the page list, as a real drag delivers it; true when it was taken.
+bool dropOnList(CPageListDlg& dlg, const QMimeData& mime);
 
 // Column texts of the page list and of the view, row by row.
 QStringList modelColumn(const CPageListDlg& dlg, int cell);

@@ -1,0 +1,323 @@
+#include "book/file_order.h"
+#include "book/image/Image.h"
+#include "book/image_type.h"
+#include "book/sources/source_internal.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <list>
+#include <mutex>
+#include <sys/stat.h>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace folio {
+
+namespace {
+
+std::string lowered(std::string_view text) {
+    std::string s(text);
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool isRegularFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string joined(const std::string& container, const std::string& member) {
+    return container + "/" + member;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// The same checks and texts as the loader's own file reading.
+bool readWholeFile(const std::string& path, std::uint64_t maxBytes, std::vector<std::uint8_t>& out,
+                   std::string& why) {
+    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+    if (!f) return why = "cannot open file", false;
+    long size = -1;
+    if (std::fseek(f.get(), 0, SEEK_END) != 0 || (size = std::ftell(f.get())) < 0 ||
+        std::fseek(f.get(), 0, SEEK_SET) != 0)
+        return why = "cannot read file", false;
+    if (static_cast<std::uint64_t>(size) > maxBytes) return why = "file too large", false;
+    try {
+        out.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return why = "out of memory", false;
+    }
+    if (size > 0 && std::fread(out.data(), 1, out.size(), f.get()) != out.size())
+        return why = "cannot read file", false;
+    return true;
+}
+
+} // namespace
+
+namespace sources {
+
+std::uint64_t memberByteLimit(const SourceLimits& limits) {
+    return limits.maxMemberBytes ? limits.maxMemberBytes : kMaxFileBytes;
+}
+
+MemberRole memberRole(std::string_view member) {
+    // Resource forks, dot-files and anything in a hidden folder are not pages, nor are
+    // Thumbs.db, ComicInfo.xml and other files whose names give no image type.
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = member.find('/', start);
+        const std::string_view part = member.substr(start, slash - start);
+        if (part == "__MACOSX") return MemberRole::Ignored;
+        if (part.size() > 1 && part[0] == '.' && part != "..") return MemberRole::Ignored;
+        if (slash == std::string_view::npos) break;
+        start = slash + 1;
+    }
+    if (containerKindOfName(member) != ContainerKind::None) return MemberRole::Nested;
+    return imageTypeOfPath(member) == 0 ? MemberRole::Ignored : MemberRole::Page;
+}
+
+} // namespace sources
+
+ContainerKind containerKindOfName(std::string_view path) {
+    static constexpr std::array<std::string_view, 15> kArchives{
+        ".cbz", ".zip", ".cbr",  ".rar",    ".cb7", ".7z",      ".cbt",   ".tar",
+        ".tgz", ".tbz", ".tbz2", ".tar.gz", ".txz", ".tar.bz2", ".tar.xz"};
+    const std::size_t slash = path.rfind('/');
+    const std::string name =
+        lowered(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    // Something must come before the extension: a bare ".zip" is a dot-file.
+    auto named = [&](std::string_view ext) {
+        return name.size() > ext.size() && name.ends_with(ext);
+    };
+    if (named(".qfb")) return ContainerKind::Book;
+    for (std::string_view ext : kArchives)
+        if (named(ext)) return ContainerKind::Archive;
+    return ContainerKind::None;
+}
+
+SourcePath resolveSourcePath(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return {};
+    for (std::size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = path.rfind('/', slash - 1)) {
+        std::string prefix = path.substr(0, slash);
+        const ContainerKind kind = containerKindOfName(prefix);
+        if (kind != ContainerKind::None && isRegularFile(prefix))
+            return {std::move(prefix), kind, path.substr(slash + 1)};
+    }
+    return {};
+}
+
+bool isContainerFile(const std::string& path) {
+    return containerKindOfName(path) != ContainerKind::None && isRegularFile(path);
+}
+
+std::string bookPageName(std::size_t index) {
+    std::string digits = std::to_string(index + 1);
+    if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
+    return digits + ".jpg";
+}
+
+std::string memberFileName(std::string_view member) {
+    const std::size_t slash = member.rfind('/');
+    return std::string(slash == std::string_view::npos ? member : member.substr(slash + 1));
+}
+
+ContainerListing listContainer(const std::string& path, const SourceLimits& limits) {
+    ContainerListing listing;
+    sources::ArchiveMembers members;
+    if (containerKindOfName(path) == ContainerKind::Book) {
+        members = sources::listBook(path);
+    } else if (auto handle = sources::ArchiveHandle::openFile(path, members.error)) {
+        members = sources::listArchive(*handle, limits);
+    }
+    if (!members.error.empty()) {
+        listing.skipped.push_back({-1, path, members.error});
+        return listing;
+    }
+    std::stable_sort(members.pages.begin(), members.pages.end(), naturalLess);
+    for (const auto& m : members.pages)
+        listing.pages.push_back(joined(path, m));
+    for (const auto& [m, why] : members.leftOut)
+        listing.skipped.push_back({-1, joined(path, m), why});
+    return listing;
+}
+
+void expandContainers(std::vector<std::string>& paths, std::vector<SkippedRow>& skipped) {
+    std::vector<std::string> out;
+    out.reserve(paths.size());
+    for (auto& p : paths) {
+        if (!isContainerFile(p)) {
+            out.push_back(std::move(p));
+            continue;
+        }
+        ContainerListing listing = listContainer(p);
+        std::move(listing.pages.begin(), listing.pages.end(), std::back_inserter(out));
+        std::move(listing.skipped.begin(), listing.skipped.end(), std::back_inserter(skipped));
+    }
+    paths = std::move(out);
+}
+
+// --- reading ----------------------------------------------------------------------------
+
+namespace {
+// Members passed on the way to another one and kept for the reader that asked for them.
+constexpr std::uint64_t kStashBytes = std::uint64_t{256} << 20;
+constexpr std::size_t kOpenArchives = 4;
+
+struct OpenArchive {
+    std::string container;
+    std::unique_ptr<sources::ArchiveHandle> handle;
+    std::unordered_set<std::string> passed; // member names since the archive was opened
+};
+} // namespace
+
+struct SourceReader::State {
+    SourceLimits limits;
+    std::mutex mutex;
+    std::list<OpenArchive> open; // most recently used first
+    std::unordered_map<std::string, int> expected;
+    std::unordered_map<std::string, std::vector<std::uint8_t>> stash;
+    std::uint64_t stashBytes = 0;
+
+    bool readMember(const SourcePath& source, const std::string& path,
+                    std::vector<std::uint8_t>& out, std::string& why);
+    OpenArchive* reopen(const std::string& container, std::string& why);
+    void delivered(const std::string& path) {
+        if (auto it = expected.find(path); it != expected.end() && --it->second <= 0)
+            expected.erase(it);
+    }
+};
+
+SourceReader::SourceReader(SourceLimits limits) : state_(std::make_unique<State>()) {
+    state_->limits = limits;
+}
+
+SourceReader::~SourceReader() = default;
+
+void SourceReader::expect(const std::vector<std::string>& paths) {
+    std::lock_guard lock(state_->mutex);
+    for (const auto& p : paths)
+        ++state_->expected[p];
+}
+
+OpenArchive* SourceReader::State::reopen(const std::string& container, std::string& why) {
+    open.remove_if([&](const OpenArchive& a) { return a.container == container; });
+    auto handle = sources::ArchiveHandle::openFile(container, why);
+    if (!handle) return nullptr;
+    open.push_front({container, std::move(handle), {}});
+    while (open.size() > kOpenArchives)
+        open.pop_back();
+    return &open.front();
+}
+
+bool SourceReader::State::readMember(const SourcePath& source, const std::string& path,
+                                     std::vector<std::uint8_t>& out, std::string& why) {
+    const std::uint64_t maxBytes = sources::memberByteLimit(limits);
+    if (auto it = stash.find(path); it != stash.end()) {
+        out = std::move(it->second);
+        stashBytes -= out.size();
+        stash.erase(it);
+        delivered(path);
+        return true;
+    }
+    auto it = std::find_if(open.begin(), open.end(),
+                           [&](const OpenArchive& a) { return a.container == source.container; });
+    OpenArchive* archive = nullptr;
+    bool fresh = false;
+    if (it == open.end() || it->passed.count(source.member)) {
+        if (!(archive = reopen(source.container, why))) return false;
+        fresh = true;
+    } else {
+        open.splice(open.begin(), open, it);
+        archive = &open.front();
+    }
+    // Forward from where the archive stands; once round from its start if the member lies
+    // behind (its first occurrence is the one the listing gave).
+    sources::ArchiveHandle::Entry entry;
+    for (;;) {
+        const auto step = archive->handle->next(entry, why);
+        if (step == sources::ArchiveHandle::Step::Error) {
+            open.pop_front();
+            return false;
+        }
+        if (step == sources::ArchiveHandle::Step::End) {
+            if (fresh) {
+                why = "no such member in the archive";
+                return false;
+            }
+            if (!(archive = reopen(source.container, why))) return false;
+            fresh = true;
+            continue;
+        }
+        if (!entry.regular || !archive->passed.insert(entry.name).second) continue;
+        if (entry.name == source.member) {
+            if (!archive->handle->readData(entry, maxBytes, out, why)) return false;
+            delivered(path);
+            return true;
+        }
+        const std::string other = joined(source.container, entry.name);
+        if (expected.count(other) && !stash.count(other) && entry.sizeKnown &&
+            stashBytes + entry.size <= kStashBytes) {
+            std::vector<std::uint8_t> bytes;
+            std::string ignored;
+            if (archive->handle->readData(entry, maxBytes, bytes, ignored)) {
+                stashBytes += bytes.size();
+                stash.emplace(other, std::move(bytes));
+            }
+        }
+    }
+}
+
+bool SourceReader::read(const std::string& path, std::vector<std::uint8_t>& out,
+                        std::string& reason) {
+    const SourcePath source = resolveSourcePath(path);
+    const std::uint64_t maxBytes = sources::memberByteLimit(state_->limits);
+    if (!source.isMember()) return readWholeFile(path, maxBytes, out, reason);
+    if (source.kind == ContainerKind::Book)
+        return sources::readBookPage(source.container, source.member, maxBytes, out, reason);
+    std::lock_guard lock(state_->mutex);
+    return state_->readMember(source, path, out, reason);
+}
+
+bool readSourceBytes(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason) {
+    SourceReader reader;
+    return reader.read(path, out, reason);
+}
+
+namespace sources {
+
+MemoryArchiveRun runArchiveInMemory(std::span<const std::uint8_t> data,
+                                    const SourceLimits& limits) {
+    MemoryArchiveRun run;
+    auto lister = ArchiveHandle::openMemory(data, run.error);
+    if (!lister) return run;
+    ArchiveMembers members = listArchive(*lister, limits);
+    run.error = members.error;
+    run.members = std::move(members.pages);
+    // Each listed member read back in one pass, as the builder reads them.
+    auto reader = ArchiveHandle::openMemory(data, run.error);
+    if (!reader) return run;
+    std::unordered_set<std::string> wanted(run.members.begin(), run.members.end());
+    ArchiveHandle::Entry entry;
+    std::string why;
+    std::size_t entries = 0;
+    while (entries++ <= limits.maxMembers &&
+           reader->next(entry, why) == ArchiveHandle::Step::Entry) {
+        if (!entry.regular || !wanted.erase(entry.name)) continue;
+        std::vector<std::uint8_t> bytes;
+        run.sizes.push_back(
+            reader->readData(entry, memberByteLimit(limits), bytes, why) ? bytes.size() : SIZE_MAX);
+    }
+    return run;
+}
+
+} // namespace sources
+
+} // namespace folio

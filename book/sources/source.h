@@ -1,0 +1,100 @@
+// Where a page's bytes come from: an ordinary file, or a member of a container (a comic
+// archive or a .QFB book) named CONTAINER_PATH/MEMBER_PATH. Nothing is ever written from a
+// container: a member's name is only a name.
+#pragma once
+
+#include "book/platform.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace folio {
+
+// More entries than this and an archive is refused rather than listed.
+inline constexpr std::size_t kMaxArchiveMembers = 100'000;
+
+struct SourceLimits {
+    std::size_t maxMembers = kMaxArchiveMembers;
+    std::uint64_t maxMemberBytes = 0; // 0: the loader's file limit (kMaxFileBytes)
+};
+
+enum class ContainerKind { None, Archive, Book };
+
+// By name alone (.cbz .zip .cbr .rar .cb7 .7z .cbt .tar .tar.gz .tgz ... .qfb, any case).
+ContainerKind containerKindOfName(std::string_view path);
+
+// A path split into the container it lies in and the member inside it. A path that names an
+// existing file is that file (member empty); otherwise the longest leading part that is an
+// existing regular file with a container's name is the container.
+struct SourcePath {
+    std::string container; // empty: an ordinary file (or nothing that exists)
+    ContainerKind kind = ContainerKind::None;
+    std::string member;
+    bool isMember() const { return !container.empty(); }
+};
+SourcePath resolveSourcePath(const std::string& path);
+
+// True when path names an existing regular file whose name is a container's.
+bool isContainerFile(const std::string& path);
+
+// The pages of a container as paths CONTAINER/MEMBER, in natural order of the member paths,
+// with what was left out and why (the container itself when it cannot be read).
+struct ContainerListing {
+    std::vector<std::string> pages;
+    std::vector<SkippedRow> skipped;
+};
+ContainerListing listContainer(const std::string& path, const SourceLimits& limits = {});
+
+// Every container among paths replaced in place by its pages; what the listings left out
+// is appended to skipped. Other paths stay as they are.
+void expandContainers(std::vector<std::string>& paths, std::vector<SkippedRow>& skipped);
+
+// Page i (from 0) of a book as a member: "0001.jpg", "0002.jpg", ...
+std::string bookPageName(std::size_t index);
+
+// The name a member's row shows: the last part of its member path.
+std::string memberFileName(std::string_view member);
+
+// Reads the bytes of files and members for one command. An archive opened for one member
+// stays open for the next, so members read in their archive's order cost one pass over it
+// (a solid or compressed archive is never decompressed once per member). Safe to share
+// between threads; members are read one at a time, ordinary files in parallel.
+class SourceReader {
+  public:
+    explicit SourceReader(SourceLimits limits = {});
+    ~SourceReader();
+    SourceReader(const SourceReader&) = delete;
+    SourceReader& operator=(const SourceReader&) = delete;
+
+    // The paths about to be read, in the order they will mostly be asked for: a member of
+    // these passed on the way to another one is kept for its reader (within a memory
+    // budget) instead of being decompressed again.
+    void expect(const std::vector<std::string>& paths);
+    // The whole file or member, refused past the size limit while it is being read.
+    bool read(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// One path's bytes with a reader of its own.
+bool readSourceBytes(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
+
+namespace sources {
+// Archive reading over bytes in memory, for the fuzz target: the listing as member names
+// (not paths), and each listed member read in turn.
+struct MemoryArchiveRun {
+    std::vector<std::string> members;
+    std::vector<std::size_t> sizes; // per member; SIZE_MAX when its read was refused
+    std::string error;
+};
+MemoryArchiveRun runArchiveInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits);
+} // namespace sources
+
+} // namespace folio
