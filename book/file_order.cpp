@@ -1,8 +1,7 @@
 #include "book/file_order.h"
 
-#include "book/sources/source.h"
-
 #include "book/image_type.h"
+#include "book/sources/source.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -25,9 +25,9 @@ struct Expansion {
 
 // The one expansion of the command line, drops and `make`: every path keeps its place; a folder
 // stands for its image files in natural order, an archive or book for its pages in natural
-// member order (what its listing leaves out is left out here), any other path for itself (whether it is a
-// usable page is for the caller's load to tell). A folder that cannot be read or holds no
-// image file is left out.
+// member order, any other path for itself (whether it is a usable page is for the caller's
+// load to tell). A folder that cannot be read or holds no image file is left out, and so is
+// what a container's listing leaves out.
 Expansion expandPaths(const std::vector<std::string>& paths);
 
 } // namespace folio

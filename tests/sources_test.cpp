@@ -97,7 +97,8 @@ TEST_P(ArchiveFormats, PagesInNaturalOrderReadBackAndMadeLikeTheSameFiles) {
     ASSERT_EQ(cli(fromFiles).code, 0);
     const CliRun made = cli({"make", "-o", dir.file("archive"), "-j", "2", archive});
     ASSERT_EQ(made.code, 0) << made.err;
-    EXPECT_NE(made.out.find("4 pages, 0 skipped"), std::string::npos) << made.out;
+    // The inner archive is told and counted like any item that became no page.
+    EXPECT_NE(made.out.find("4 pages, 1 skipped"), std::string::npos) << made.out;
     EXPECT_NE(made.err.find("inner.cbz: an archive inside an archive"), std::string::npos);
     EXPECT_EQ(test::readFile(dir.file("archive.QFB")), test::readFile(dir.file("files.QFB")));
 

@@ -4,9 +4,9 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QDropEvent>
 #include <QLabel>
 #include <QProgressBar>
-#include <QDropEvent>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
