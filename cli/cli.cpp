@@ -425,8 +425,8 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         return 1;
     }
     if (!report.written) return 1;
-    const std::size_t missing =
-        leftOut.size() + report.skipped.size() + static_cast<std::size_t>(report.leftOut);
+    // Rows past the last slot are among the skipped rows already.
+    const std::size_t missing = leftOut.size() + report.skipped.size();
     if (strict && missing > 0) {
         err << "folioforge: " << missing << " page(s) not in the book (--strict)\n";
         return 1;

@@ -114,6 +114,14 @@ TEST_F(Cli, SkippedPagesListedWithReasons) {
     EXPECT_NE(e.out.find("3 pages, 1 skipped"), std::string::npos) << e.out;
     EXPECT_EQ(run({"make", "--strict", "-o", dir.file("g"), dir.file("empty"), pagesDir()}).code,
               1);
+
+    // Rows past the last slot are counted once.
+    std::vector<std::string> many = {"make", "--strict", "-o", dir.file("h")};
+    many.insert(many.end(), 1003, pagesDir() + "/page1.bmp");
+    const auto full = run(many);
+    EXPECT_EQ(full.code, 1);
+    EXPECT_NE(full.err.find("3 page(s) not in the book (--strict)"), std::string::npos)
+        << full.err.substr(full.err.size() - std::min<std::size_t>(full.err.size(), 300));
 }
 
 struct UsageCase {
