@@ -4,16 +4,12 @@
 #include "book/image/Image.h"
 #include "book/image/codecs/Formats.h"
 #include "book/image_type.h"
+#include "picture_writers.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <libheif/heif.h>
-#include <webp/encode.h>
-#include <webp/mux.h>
-
 #include <cstdlib>
-#include <memory>
 
 namespace folio {
 namespace {
@@ -55,50 +51,11 @@ double distance(const Image& got, int frame = 0) {
 enum class WebpKind { Lossy, Lossless, LossyAlpha, LosslessAlpha, Animated };
 
 Bytes webpFile(WebpKind kind) {
+    if (kind == WebpKind::Animated)
+        return test::webpAnimation(kW, kH, {rgbaPixels(0, false), rgbaPixels(1, false)});
     const bool alpha = kind == WebpKind::LossyAlpha || kind == WebpKind::LosslessAlpha;
     const bool lossless = kind == WebpKind::Lossless || kind == WebpKind::LosslessAlpha;
-    WebPConfig config;
-    WebPConfigInit(&config);
-    config.lossless = lossless;
-    config.quality = 90;
-    config.exact = 1; // keep the colour under the alpha as it is
-    if (kind == WebpKind::Animated) {
-        WebPAnimEncoderOptions options;
-        WebPAnimEncoderOptionsInit(&options);
-        std::unique_ptr<WebPAnimEncoder, decltype(&WebPAnimEncoderDelete)> enc(
-            WebPAnimEncoderNew(kW, kH, &options), WebPAnimEncoderDelete);
-        config.lossless = 1;
-        for (int frame = 0; frame < 2; ++frame) {
-            WebPPicture pic;
-            WebPPictureInit(&pic);
-            pic.width = kW, pic.height = kH, pic.use_argb = 1;
-            const Bytes px = rgbaPixels(frame, false);
-            WebPPictureImportRGBA(&pic, px.data(), kW * 4);
-            EXPECT_TRUE(WebPAnimEncoderAdd(enc.get(), &pic, frame * 100, &config));
-            WebPPictureFree(&pic);
-        }
-        WebPAnimEncoderAdd(enc.get(), nullptr, 200, nullptr);
-        WebPData data;
-        WebPDataInit(&data);
-        EXPECT_TRUE(WebPAnimEncoderAssemble(enc.get(), &data));
-        Bytes out(data.bytes, data.bytes + data.size);
-        WebPDataClear(&data);
-        return out;
-    }
-    WebPPicture pic;
-    WebPPictureInit(&pic);
-    pic.width = kW, pic.height = kH, pic.use_argb = lossless;
-    const Bytes px = rgbaPixels(0, alpha);
-    WebPPictureImportRGBA(&pic, px.data(), kW * 4);
-    WebPMemoryWriter writer;
-    WebPMemoryWriterInit(&writer);
-    pic.writer = WebPMemoryWrite;
-    pic.custom_ptr = &writer;
-    EXPECT_TRUE(WebPEncode(&config, &pic));
-    WebPPictureFree(&pic);
-    Bytes out(writer.mem, writer.mem + writer.size);
-    WebPMemoryWriterClear(&writer);
-    return out;
+    return test::webpStill(kW, kH, rgbaPixels(0, alpha), lossless);
 }
 
 // The loader's facts for a file named as a JPEG: recognition by content must find it.
@@ -152,52 +109,17 @@ TEST(Webp, EveryKindProbesDecodesAndMakesAPage) {
         lossless);
 }
 
-heif_error collect(heif_context*, const void* data, size_t size, void* user) {
-    auto* out = static_cast<Bytes*>(user);
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    out->insert(out->end(), p, p + size);
-    return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
-}
-
-// A HEIF file from libheif's encoder for `format`; empty when this libheif cannot encode it.
 Bytes heifFile(heif_compression_format format, bool gray, heif_orientation orientation) {
-    if (!heif_have_encoder_for_format(format)) return {};
-    std::unique_ptr<heif_context, decltype(&heif_context_free)> ctx(heif_context_alloc(),
-                                                                    heif_context_free);
-    heif_encoder* raw = nullptr;
-    if (heif_context_get_encoder_for_format(ctx.get(), format, &raw).code != heif_error_Ok)
-        return {};
-    std::unique_ptr<heif_encoder, decltype(&heif_encoder_release)> enc(raw, heif_encoder_release);
-    heif_encoder_set_lossy_quality(enc.get(), 90);
-    heif_encoder_set_parameter_string(enc.get(), "x265:log-level", "none");
-    heif_image* img = nullptr;
-    heif_image_create(kW, kH, gray ? heif_colorspace_monochrome : heif_colorspace_RGB,
-                      gray ? heif_chroma_monochrome : heif_chroma_interleaved_RGB, &img);
-    std::unique_ptr<heif_image, decltype(&heif_image_release)> owned(img, heif_image_release);
-    const heif_channel channel = gray ? heif_channel_Y : heif_channel_interleaved;
-    heif_image_add_plane(img, channel, kW, kH, 8);
-    int stride = 0;
-    std::uint8_t* plane = heif_image_get_plane(img, channel, &stride);
+    Bytes px;
     for (int y = 0; y < kH; ++y)
         for (int x = 0; x < kW; ++x) {
             const Rgb c = colour(x, y);
-            if (gray) {
-                plane[y * stride + x] = c.g;
-            } else {
-                std::uint8_t* p = plane + y * stride + x * 3;
-                p[0] = c.r, p[1] = c.g, p[2] = c.b;
-            }
+            if (gray)
+                px.push_back(c.g);
+            else
+                px.insert(px.end(), {c.r, c.g, c.b});
         }
-    std::unique_ptr<heif_encoding_options, decltype(&heif_encoding_options_free)> options(
-        heif_encoding_options_alloc(), heif_encoding_options_free);
-    options->image_orientation = orientation;
-    if (heif_context_encode_image(ctx.get(), img, enc.get(), options.get(), nullptr).code !=
-        heif_error_Ok)
-        return {};
-    Bytes out;
-    heif_writer writer{1, collect};
-    if (heif_context_write(ctx.get(), &writer, &out).code != heif_error_Ok) return {};
-    return out;
+    return test::heifFile(format, kW, kH, px, gray, orientation);
 }
 
 TEST(Heif, HeicAndAvifProbeDecodeAndMakePages) {
