@@ -50,30 +50,50 @@ Bytes childBox(Bytes boxes, const char (&type)[5]) {
     return {};
 }
 
-// Whether the pictures are gray. libheif reads this from the codec configurations but does
-// not tell before decoding, so the probe reads it from the same boxes: every HEVC and AV1
-// configuration of the file monochrome (an alpha plane is monochrome too, so a colour
-// picture with alpha stays colour). Decode keeps to the same answer, so the two agree.
-bool monochrome(Bytes data) {
+// What the codec configurations of the file say. libheif reads them but does not tell before
+// decoding, so the probe reads the same boxes.
+struct Coding {
+    // Every HEVC and AV1 configuration monochrome (an alpha plane is monochrome too, so a
+    // colour picture with alpha stays colour). Decode keeps to this answer, so the two agree.
+    bool gray = false;
+    bool av1 = false;
+};
+
+Coding coding(Bytes data) {
+    Coding c;
     const Bytes meta = childBox(data, "meta");
-    if (meta.size() < 4) return false;
+    if (meta.size() < 4) return c;
     const Bytes ipco = childBox(childBox(meta.subspan(4), "iprp"), "ipco");
     ByteReader r(ipco);
-    bool any = false;
+    bool any = false, allGray = true;
     while (r.remaining() >= 8) {
         const std::uint32_t size = r.u32be();
         const Bytes name = r.take(4);
-        if (!r.ok() || size < 8 || size - 8 > r.remaining()) return false;
+        if (!r.ok() || size < 8 || size - 8 > r.remaining()) break;
         const Bytes body = r.take(size - 8);
         if (std::memcmp(name.data(), "hvcC", 4) == 0) {
-            if (body.size() < 17 || (body[16] & 3) != 0) return false; // chroma_format_idc
             any = true;
+            allGray = allGray && body.size() >= 17 && (body[16] & 3) == 0; // chroma_format_idc
         } else if (std::memcmp(name.data(), "av1C", 4) == 0) {
-            if (body.size() < 3 || (body[2] & 0x10) == 0) return false; // mono_chrome
-            any = true;
+            any = c.av1 = true;
+            allGray = allGray && body.size() >= 3 && (body[2] & 0x10) != 0; // mono_chrome
         }
     }
-    return any;
+    c.gray = any && allGray;
+    return c;
+}
+
+// libheif's preferred AV1 decoder (dav1d) prints its complaints about damaged data on the
+// terminal; aom's decoder reports them only through its return codes.
+const char* quietAv1Decoder() {
+    static const char* const id = [] {
+        const heif_decoder_descriptor* d[16];
+        const int n = heif_get_decoder_descriptors(heif_compression_AV1, d, 16);
+        for (int i = 0; i < n; ++i)
+            if (std::strcmp(heif_decoder_descriptor_get_id_name(d[i]), "aom") == 0) return "aom";
+        return static_cast<const char*>(nullptr);
+    }();
+    return id;
 }
 
 bool heifFail(const heif_error& e, DecodeError& err) {
@@ -103,6 +123,7 @@ struct Opened {
     std::unique_ptr<heif_context, ContextFree> ctx;
     std::unique_ptr<const heif_image_handle, HandleRelease> primary;
     PictureFacts facts;
+    Coding coding;
 };
 
 bool open(Bytes data, Opened& o, DecodeError& err) {
@@ -137,8 +158,9 @@ bool open(Bytes data, Opened& o, DecodeError& err) {
         if (own > kMaxImageBytes)
             return detail::overLimits(err, "image too large for the memory budget");
     }
+    o.coding = coding(data);
     return detail::facts(o.facts, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h),
-                         monochrome(data) ? 8 : 24, err);
+                         o.coding.gray ? 8 : 24, err);
 }
 
 } // namespace
@@ -173,6 +195,7 @@ bool decode(Bytes data, Image& out, DecodeError& err) {
         heif_decoding_options_alloc());
     if (!options) return detail::fail(err, DecodeReason::OutOfMemory, "out of memory");
     options->convert_hdr_to_8bit = 1;
+    if (o.coding.av1) options->decoder_id = quietAv1Decoder();
     heif_image* decoded = nullptr;
     const heif_error e = heif_decode_image(
         o.primary.get(), &decoded, gray ? heif_colorspace_monochrome : heif_colorspace_RGB,
