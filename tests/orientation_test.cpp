@@ -172,23 +172,28 @@ double distance(const Image& got, std::uint32_t scale) {
     return sum / (3.0 * got.GetWidth() * got.GetHeight());
 }
 
+// Probed and decoded at the upright size; the decoded picture's distance from the upright one.
+double loadUpright(const Bytes& file, ImageType type, Image& img) {
+    ImageFacts facts;
+    std::string reason;
+    EXPECT_TRUE(probeImageMemory(file, type, facts, reason)) << reason;
+    EXPECT_EQ(facts.width, kW);
+    EXPECT_EQ(facts.height, kH);
+    EXPECT_TRUE(img.LoadMemory(file, type)) << img.GetLastError();
+    if (img.GetWidth() != kW || img.GetHeight() != kH) {
+        ADD_FAILURE() << "decoded as " << img.GetWidth() << "x" << img.GetHeight();
+        return 1e9;
+    }
+    return distance(img, 1);
+}
+
 TEST(Orientation, EveryExifOrientationGivesTheUprightPhoto) {
     for (int o = 1; o <= 8; ++o) {
         SCOPED_TRACE("orientation " + std::to_string(o));
         const Stored s = storedFor(o);
         const Bytes file = jpegWith(s, exifBlock(o, o % 2 == 0));
-
-        ImageFacts facts;
-        std::string reason;
-        ASSERT_TRUE(probeImageMemory(file, kFormatJpeg, facts, reason)) << reason;
-        EXPECT_EQ(facts.width, kW);
-        EXPECT_EQ(facts.height, kH);
-
         Image whole;
-        ASSERT_TRUE(whole.LoadMemory(file, kFormatJpeg)) << whole.GetLastError();
-        ASSERT_EQ(whole.GetWidth(), kW);
-        ASSERT_EQ(whole.GetHeight(), kH);
-        EXPECT_LT(distance(whole, 1), 4.0);
+        EXPECT_LT(loadUpright(file, kFormatJpeg, whole), 4.0);
 
         // The page loader reduces while decoding (and with --fast in the DCT domain too):
         // the reduction is the upright picture's.
@@ -203,6 +208,7 @@ TEST(Orientation, EveryExifOrientationGivesTheUprightPhoto) {
         EXPECT_LT(distance(fast, 4), 8.0);
 
         // Upright it is landscape: the book's portrait rule leaves it unturned.
+        std::string reason;
         ASSERT_TRUE(preparePageImage(whole, false, reason)) << reason;
         EXPECT_EQ(whole.GetWidth(), kW * kPageHeight / kH);
     }
@@ -231,17 +237,8 @@ TEST(Orientation, EveryTiffOrientationGivesTheUprightPicture) {
     for (const bool cmyk : {false, true})
         for (int o = 1; o <= 8; ++o) {
             SCOPED_TRACE((cmyk ? "CMYK orientation " : "RGB orientation ") + std::to_string(o));
-            const Bytes file = tiffWith(storedFor(o), o, cmyk, dir);
-            ImageFacts facts;
-            std::string reason;
-            ASSERT_TRUE(probeImageMemory(file, kFormatTiff, facts, reason)) << reason;
-            EXPECT_EQ(facts.width, kW);
-            EXPECT_EQ(facts.height, kH);
             Image img;
-            ASSERT_TRUE(img.LoadMemory(file, kFormatTiff)) << img.GetLastError();
-            ASSERT_EQ(img.GetWidth(), kW);
-            ASSERT_EQ(img.GetHeight(), kH);
-            EXPECT_EQ(distance(img, 1), 0.0);
+            EXPECT_EQ(loadUpright(tiffWith(storedFor(o), o, cmyk, dir), kFormatTiff, img), 0.0);
         }
 }
 

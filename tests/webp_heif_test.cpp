@@ -58,6 +58,15 @@ Bytes webpFile(WebpKind kind) {
     return test::webpStill(kW, kH, rgbaPixels(0, alpha), lossless);
 }
 
+// The codec of `type` alone, with its reason as text.
+template <std::uint32_t type>
+bool decodeAs(std::span<const std::uint8_t> data, Image& out, std::string& err) {
+    codecs::DecodeError e;
+    const bool ok = codecs::formatOf(type)->decode(data, out, e);
+    err = e.detail;
+    return ok;
+}
+
 // The loader's facts for a file named as a JPEG: recognition by content must find it.
 void expectRecognised(const Bytes& file, std::uint32_t type, std::uint16_t bpp, int w, int h) {
     codecs::PictureFacts facts;
@@ -99,14 +108,7 @@ TEST(Webp, EveryKindProbesDecodesAndMakesAPage) {
         EXPECT_TRUE(encodePage(img, false, 80, jpeg, reason)) << reason;
     }
     const Bytes lossless = webpFile(WebpKind::Lossless);
-    test::expectPrefixesFail(
-        [](std::span<const std::uint8_t> d, Image& out, std::string& err) {
-            codecs::DecodeError e;
-            const bool ok = codecs::formatOf(kFormatWebp)->decode(d, out, e);
-            err = e.detail;
-            return ok;
-        },
-        lossless);
+    test::expectPrefixesFail(decodeAs<kFormatWebp>, lossless);
 }
 
 Bytes heifFile(heif_compression_format format, bool gray, heif_orientation orientation) {
@@ -165,14 +167,7 @@ TEST(Heif, TurnedPicturesProbeWithTheirDecodedSize) {
         heifFile(heif_compression_AV1, false, heif_orientation_rotate_90_cw_then_flip_horizontally);
     expectRecognised(mirrored, kFormatHeif, 24, kH, kW);
 
-    test::expectPrefixesFail(
-        [](std::span<const std::uint8_t> d, Image& out, std::string& err) {
-            codecs::DecodeError e;
-            const bool ok = codecs::formatOf(kFormatHeif)->decode(d, out, e);
-            err = e.detail;
-            return ok;
-        },
-        turned);
+    test::expectPrefixesFail(decodeAs<kFormatHeif>, turned);
 }
 
 } // namespace
