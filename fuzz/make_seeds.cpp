@@ -535,13 +535,13 @@ int main(int argc, char** argv) {
         {"webp/anim.webp",
          folio::test::webpAnimation(8, 6, {patternPixels(8, 6, 4), Bytes(8 * 6 * 4, 200)})},
         {"heif/hevc.heic",
-         folio::test::heifFile(heif_compression_HEVC, 16, 8, patternPixels(16, 8, 3), false,
+         folio::test::heifFile(heif_compression_HEVC, 16, 8, patternPixels(16, 8, 3),
                                heif_orientation_normal, 50)},
         {"heif/av1.avif",
-         folio::test::heifFile(heif_compression_AV1, 12, 8, patternPixels(12, 8, 3), false,
+         folio::test::heifFile(heif_compression_AV1, 12, 8, patternPixels(12, 8, 3),
                                heif_orientation_rotate_90_cw, 50)},
         {"heif/mono.avif", folio::test::heifFile(heif_compression_AV1, 8, 8, patternPixels(8, 8, 1),
-                                                 true, heif_orientation_normal, 50)},
+                                                 heif_orientation_normal, 50)},
     };
     for (const auto& [name, bytes] : seeds) {
         const auto slash = name.find('/');

@@ -77,11 +77,11 @@ inline heif_error collectHeif(heif_context*, const void* data, size_t size, void
 }
 } // namespace detail
 
-// A HEIF file (HEVC: .heic, AV1: .avif) from RGB rows (w * 3 bytes) or, gray, from one byte a
-// pixel, stored turned as `orientation` says (irot/imir); empty when this libheif has no
-// encoder for the format or encoding fails.
+// A HEIF file (HEVC: .heic, AV1: .avif) from rows of gray, RGB or RGBA pixels (1, 3 or 4
+// bytes a pixel, told by the size of `pixels`), stored turned as `orientation` says
+// (irot/imir); empty when this libheif has no encoder for the format or encoding fails.
 inline std::vector<std::uint8_t> heifFile(heif_compression_format format, int w, int h,
-                                          const std::vector<std::uint8_t>& pixels, bool gray,
+                                          const std::vector<std::uint8_t>& pixels,
                                           heif_orientation orientation = heif_orientation_normal,
                                           int quality = 90) {
     if (!heif_have_encoder_for_format(format)) return {};
@@ -94,16 +94,21 @@ inline std::vector<std::uint8_t> heifFile(heif_compression_format format, int w,
                                                                              heif_encoder_release);
     heif_encoder_set_lossy_quality(enc.get(), quality);
     heif_encoder_set_parameter_string(enc.get(), "x265:log-level", "none");
+    const std::size_t channels = pixels.size() / (static_cast<std::size_t>(w) * h);
+    const bool gray = channels == 1;
     heif_image* img = nullptr;
     heif_image_create(w, h, gray ? heif_colorspace_monochrome : heif_colorspace_RGB,
-                      gray ? heif_chroma_monochrome : heif_chroma_interleaved_RGB, &img);
+                      gray            ? heif_chroma_monochrome
+                      : channels == 4 ? heif_chroma_interleaved_RGBA
+                                      : heif_chroma_interleaved_RGB,
+                      &img);
     const std::unique_ptr<heif_image, decltype(&heif_image_release)> owned(img, heif_image_release);
     const heif_channel channel = gray ? heif_channel_Y : heif_channel_interleaved;
     heif_image_add_plane(img, channel, w, h, 8);
     int stride = 0;
     std::uint8_t* plane = heif_image_get_plane(img, channel, &stride);
     if (!plane) return {};
-    const std::size_t row = static_cast<std::size_t>(w) * (gray ? 1 : 3);
+    const std::size_t row = static_cast<std::size_t>(w) * channels;
     for (int y = 0; y < h; ++y)
         std::copy_n(pixels.begin() + static_cast<std::ptrdiff_t>(row * y), row,
                     plane + static_cast<std::ptrdiff_t>(stride) * y);

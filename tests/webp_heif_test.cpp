@@ -111,37 +111,42 @@ TEST(Webp, EveryKindProbesDecodesAndMakesAPage) {
     test::expectPrefixesFail(decodeAs<kFormatWebp>, lossless);
 }
 
-Bytes heifFile(heif_compression_format format, bool gray, heif_orientation orientation) {
+// The test picture as gray, RGB or RGBA pixels.
+Bytes heifFile(heif_compression_format format, int channels, heif_orientation orientation) {
     Bytes px;
     for (int y = 0; y < kH; ++y)
         for (int x = 0; x < kW; ++x) {
             const Rgb c = colour(x, y);
-            if (gray)
+            if (channels == 1)
                 px.push_back(c.g);
             else
                 px.insert(px.end(), {c.r, c.g, c.b});
+            if (channels == 4) px.push_back(static_cast<std::uint8_t>(40 + x * 3));
         }
-    return test::heifFile(format, kW, kH, px, gray, orientation);
+    return test::heifFile(format, kW, kH, px, orientation);
 }
 
 TEST(Heif, HeicAndAvifProbeDecodeAndMakePages) {
     const struct {
         heif_compression_format format;
         const char* name;
-        bool gray;
-    } rows[] = {{heif_compression_HEVC, "HEIC", false},
-                {heif_compression_AV1, "AVIF", false},
-                {heif_compression_AV1, "monochrome AVIF", true}};
+        int channels;
+    } rows[] = {{heif_compression_HEVC, "HEIC", 3},
+                {heif_compression_AV1, "AVIF", 3},
+                // The alpha plane is coded monochrome: the picture is still colour.
+                {heif_compression_AV1, "AVIF with alpha", 4},
+                {heif_compression_AV1, "monochrome AVIF", 1}};
     int made = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const Bytes file = heifFile(row.format, row.gray, heif_orientation_normal);
+        const bool gray = row.channels == 1;
+        const Bytes file = heifFile(row.format, row.channels, heif_orientation_normal);
         if (file.empty()) continue;
         ++made;
-        expectRecognised(file, kFormatHeif, row.gray ? 8 : 24, kW, kH);
+        expectRecognised(file, kFormatHeif, gray ? 8 : 24, kW, kH);
         Image img;
         ASSERT_TRUE(img.LoadMemory(file, imageTypeOfPath("a.heic"))) << img.GetLastError();
-        if (row.gray) {
+        if (gray) {
             EXPECT_TRUE(img.IsGrayRamp());
             double sum = 0;
             for (int y = 0; y < kH; ++y)
@@ -153,18 +158,18 @@ TEST(Heif, HeicAndAvifProbeDecodeAndMakePages) {
         }
         std::vector<std::uint8_t> jpeg;
         std::string reason;
-        EXPECT_TRUE(encodePage(img, row.gray, 80, jpeg, reason)) << reason;
+        EXPECT_TRUE(encodePage(img, gray, 80, jpeg, reason)) << reason;
     }
     if (made == 0) GTEST_SKIP() << "this libheif has neither an HEVC nor an AV1 encoder";
 }
 
 // irot and imir are applied by the decode, so the probe must report the turned size.
 TEST(Heif, TurnedPicturesProbeWithTheirDecodedSize) {
-    const Bytes turned = heifFile(heif_compression_AV1, false, heif_orientation_rotate_90_cw);
+    const Bytes turned = heifFile(heif_compression_AV1, 3, heif_orientation_rotate_90_cw);
     if (turned.empty()) GTEST_SKIP() << "no AV1 encoder in this libheif";
     expectRecognised(turned, kFormatHeif, 24, kH, kW);
     const Bytes mirrored =
-        heifFile(heif_compression_AV1, false, heif_orientation_rotate_90_cw_then_flip_horizontally);
+        heifFile(heif_compression_AV1, 3, heif_orientation_rotate_90_cw_then_flip_horizontally);
     expectRecognised(mirrored, kFormatHeif, 24, kH, kW);
 
     test::expectPrefixesFail(decodeAs<kFormatHeif>, turned);
