@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace folio {
@@ -173,6 +174,33 @@ TEST(Heif, TurnedPicturesProbeWithTheirDecodedSize) {
     expectRecognised(mirrored, kFormatHeif, 24, kH, kW);
 
     test::expectPrefixesFail(decodeAs<kFormatHeif>, turned);
+}
+
+// A grid's canvas is allocated at the size its own descriptor gives, whatever its ispe box
+// says: that size is held to the limits before anything is decoded.
+TEST(Heif, GridCanvasPastTheBudgetIsRefusedFromItsDescriptor) {
+    // libheif's writer stores this small picture as a one-tile grid, its descriptor in idat.
+    Bytes grid = test::readFile(std::string(FOLIO_SEED_DIR) + "/heif/hevc.heic");
+    const std::string idat = "idat";
+    const auto at = std::search(grid.begin(), grid.end(), idat.begin(), idat.end());
+    ASSERT_NE(at, grid.end());
+    const std::size_t canvas = static_cast<std::size_t>(at - grid.begin()) + 8;
+    ASSERT_EQ(grid[canvas - 3], 0) << "16-bit descriptor fields";
+    for (const std::size_t field : {canvas, canvas + 2}) // 20000 x 20000: the pixel limit
+        grid[field] = 0x4E, grid[field + 1] = 0x20;
+    codecs::PictureFacts facts;
+    codecs::DecodeError err;
+    EXPECT_FALSE(codecs::formatOf(kFormatHeif)->probe(grid, facts, err));
+    EXPECT_EQ(err.reason, codecs::DecodeReason::OverLimits) << err.detail;
+
+    // A descriptor placed past the end of its idat box (found by fuzzing: libheif read the
+    // bytes after the box as a 26988 x 28515 canvas) is refused too.
+    const Bytes outside =
+        test::readFile(std::string(FOLIO_TEST_DATA_DIR) + "/bad/heif_grid_canvas_past_budget.heic");
+    ASSERT_FALSE(outside.empty());
+    Image img;
+    EXPECT_FALSE(img.LoadMemory(outside, kFormatHeif));
+    EXPECT_FALSE(img.GetLastError().empty());
 }
 
 } // namespace

@@ -28,9 +28,9 @@ struct OptionsFree {
     void operator()(heif_decoding_options* o) const { heif_decoding_options_free(o); }
 };
 
-// The payload of the first box of `type` among the boxes that fill `boxes`; empty when there
-// is none or the boxes overrun their container.
-Bytes childBox(Bytes boxes, const char (&type)[5]) {
+// Calls f(name, payload) for each box that fills `boxes`, until f returns true; stops at a
+// box that overruns its container.
+template <class F> void forEachBox(Bytes boxes, F&& f) {
     ByteReader r(boxes);
     while (r.remaining() >= 8) {
         std::uint64_t size = r.u32be();
@@ -43,11 +43,106 @@ Bytes childBox(Bytes boxes, const char (&type)[5]) {
         } else if (size == 0) {
             size = header + r.remaining();
         }
-        if (!r.ok() || size < header || size - header > r.remaining()) return {};
+        if (!r.ok() || size < header || size - header > r.remaining()) return;
         const Bytes payload = r.take(static_cast<std::size_t>(size - header));
-        if (std::memcmp(name.data(), type, 4) == 0) return payload;
+        if (f(name, payload)) return;
     }
-    return {};
+}
+
+bool isBox(Bytes name, const char (&type)[5]) {
+    return std::memcmp(name.data(), type, 4) == 0;
+}
+
+// The payload of the first box of `type` among `boxes`; empty when there is none.
+Bytes childBox(Bytes boxes, const char (&type)[5]) {
+    Bytes found;
+    forEachBox(boxes, [&](Bytes name, Bytes payload) {
+        if (!isBox(name, type)) return false;
+        found = payload;
+        return true;
+    });
+    return found;
+}
+
+std::uint64_t readUint(ByteReader& r, unsigned bytes) {
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < bytes; ++i)
+        v = (v << 8) | r.u8();
+    return v;
+}
+
+// The canvas a derived primary image (a grid of tiles, an overlay) is decoded into. libheif
+// allocates it at the size its own descriptor gives, whatever the image's ispe box says, so
+// that size is checked against the limits too. False when the primary image is derived but
+// its descriptor cannot be read.
+struct Canvas {
+    bool derived = false;
+    std::uint64_t width = 0, height = 0;
+};
+
+bool derivedCanvas(Bytes data, Canvas& canvas) {
+    const Bytes meta = childBox(data, "meta");
+    if (meta.size() < 4) return true; // libheif refuses the file itself
+    const Bytes boxes = meta.subspan(4);
+
+    ByteReader pitm(childBox(boxes, "pitm"));
+    const std::uint8_t pitmVersion = pitm.u8();
+    pitm.skip(3);
+    const std::uint32_t primary = pitmVersion == 0 ? pitm.u16be() : pitm.u32be();
+    ByteReader iinf(childBox(boxes, "iinf"));
+    const std::uint8_t iinfVersion = iinf.u8();
+    iinf.skip(3 + (iinfVersion == 0 ? 2 : 4));
+    if (!pitm.ok() || !iinf.ok()) return true;
+    bool overlay = false;
+    forEachBox(iinf.all().subspan(iinf.pos()), [&](Bytes name, Bytes payload) {
+        ByteReader infe(payload);
+        const std::uint8_t v = infe.u8();
+        infe.skip(3);
+        if (!isBox(name, "infe") || v < 2) return false;
+        const std::uint32_t id = v == 2 ? infe.u16be() : infe.u32be();
+        infe.skip(2);
+        const Bytes type = infe.take(4);
+        if (!infe.ok() || id != primary) return false;
+        canvas.derived = isBox(type, "grid") || isBox(type, "iovl");
+        overlay = isBox(type, "iovl");
+        return true;
+    });
+    if (!canvas.derived) return true;
+
+    // Where the descriptor is: the first extent of the item in iloc.
+    ByteReader iloc(childBox(boxes, "iloc"));
+    const std::uint8_t v = iloc.u8();
+    iloc.skip(3);
+    const std::uint8_t sizes = iloc.u8(), more = iloc.u8();
+    const unsigned offsetSize = sizes >> 4, lengthSize = sizes & 15, baseSize = more >> 4;
+    const unsigned indexSize = v == 1 || v == 2 ? more & 15 : 0;
+    if (offsetSize > 8 || lengthSize > 8 || baseSize > 8 || indexSize > 8) return false;
+    const std::uint32_t items = v < 2 ? iloc.u16be() : iloc.u32be();
+    for (std::uint32_t i = 0; i < items && iloc.ok(); ++i) {
+        const std::uint32_t id = v < 2 ? iloc.u16be() : iloc.u32be();
+        const unsigned method = v == 1 || v == 2 ? iloc.u16be() & 15 : 0;
+        iloc.skip(2);
+        const std::uint64_t base = readUint(iloc, baseSize);
+        const std::uint16_t extents = iloc.u16be();
+        std::uint64_t offset = 0, length = 0;
+        for (std::uint16_t e = 0; e < extents && iloc.ok(); ++e) {
+            iloc.skip(indexSize);
+            const std::uint64_t o = readUint(iloc, offsetSize), l = readUint(iloc, lengthSize);
+            if (e == 0) offset = o, length = l;
+        }
+        if (!iloc.ok()) return false;
+        if (id != primary) continue;
+        const Bytes from = method == 0 ? data : method == 1 ? childBox(boxes, "idat") : Bytes{};
+        if (base > from.size() || offset > from.size() - base) return false;
+        ByteReader d(from.subspan(static_cast<std::size_t>(base + offset)));
+        d.skip(1); // version
+        const bool wide = (d.u8() & 1) != 0;
+        d.skip(overlay ? 8 : 2); // the fill colour, or the rows and columns
+        canvas.width = wide ? d.u32be() : d.u16be();
+        canvas.height = wide ? d.u32be() : d.u16be();
+        return d.ok() && (length == 0 || d.pos() <= length);
+    }
+    return false;
 }
 
 // What the codec configurations of the file say. libheif reads them but does not tell before
@@ -64,21 +159,17 @@ Coding coding(Bytes data) {
     const Bytes meta = childBox(data, "meta");
     if (meta.size() < 4) return c;
     const Bytes ipco = childBox(childBox(meta.subspan(4), "iprp"), "ipco");
-    ByteReader r(ipco);
     bool any = false, allGray = true;
-    while (r.remaining() >= 8) {
-        const std::uint32_t size = r.u32be();
-        const Bytes name = r.take(4);
-        if (!r.ok() || size < 8 || size - 8 > r.remaining()) break;
-        const Bytes body = r.take(size - 8);
-        if (std::memcmp(name.data(), "hvcC", 4) == 0) {
+    forEachBox(ipco, [&](Bytes name, Bytes body) {
+        if (isBox(name, "hvcC")) {
             any = true;
             allGray = allGray && body.size() >= 17 && (body[16] & 3) == 0; // chroma_format_idc
-        } else if (std::memcmp(name.data(), "av1C", 4) == 0) {
+        } else if (isBox(name, "av1C")) {
             any = c.av1 = true;
             allGray = allGray && body.size() >= 3 && (body[2] & 0x10) != 0; // mono_chrome
         }
-    }
+        return false;
+    });
     c.gray = any && allGray;
     return c;
 }
@@ -147,17 +238,19 @@ bool open(Bytes data, Opened& o, DecodeError& err) {
     const int codedH = heif_image_handle_get_ispe_height(handle);
     const int w = heif_image_handle_get_width(handle), h = heif_image_handle_get_height(handle);
     if (w <= 0 || h <= 0) return detail::damaged(err, "empty image");
-    if (codedW > 0 && codedH > 0) {
-        if (!detail::sizeAllowed(static_cast<std::uint32_t>(codedW),
-                                 static_cast<std::uint32_t>(codedH)))
-            return detail::overLimits(err, "image too large");
-        // libheif's planes at coded size: three of them, two bytes a sample past 8 bits.
-        const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
-        const std::uint64_t own =
-            std::uint64_t(codedW) * std::uint64_t(codedH) * 3 * (bits > 8 ? 2 : 1);
-        if (own > kMaxImageBytes)
-            return detail::overLimits(err, "image too large for the memory budget");
-    }
+    Canvas canvas;
+    if (!derivedCanvas(data, canvas)) return detail::damaged(err, "HEIF: damaged image grid");
+    // libheif's planes at coded size: three of them, two bytes a sample past 8 bits.
+    const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
+    const auto fits = [&](std::uint64_t cw, std::uint64_t ch, DecodeError& e) {
+        if (!detail::sizeAllowed(cw, ch)) return detail::overLimits(e, "image too large");
+        if (cw * ch * 3 * (bits > 8 ? 2 : 1) > kMaxImageBytes)
+            return detail::overLimits(e, "image too large for the memory budget");
+        return true;
+    };
+    if (codedW > 0 && codedH > 0 && !fits(std::uint64_t(codedW), std::uint64_t(codedH), err))
+        return false;
+    if (canvas.derived && !fits(canvas.width, canvas.height, err)) return false;
     o.coding = coding(data);
     return detail::facts(o.facts, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h),
                          o.coding.gray ? 8 : 24, err);
