@@ -213,11 +213,20 @@ bool decodedFacts(const std::string& path, ImageType type, ImageFacts& facts) {
     return true;
 }
 
-// A member's facts come from its bytes, read through the source layer.
+// A member's facts come from its bytes, read through the source layer; a PDF page's from
+// its size, or with --decode from the page rendered.
 bool memberFacts(SourceReader& sources, const std::string& path, ImageType type, bool decode,
                  ImageFacts& facts) {
     std::vector<std::uint8_t> bytes;
     std::string reason;
+    if (type == kPdfPageType) {
+        std::uint64_t share = 0;
+        if (!decode) return sources.probePdfPage(path, facts, share, reason);
+        Image image(0);
+        if (!sources.renderPdfPage(path, image, reason)) return false;
+        facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
+        return true;
+    }
     if (!sources.read(path, bytes, reason)) return false;
     return decode ? decodedFacts(bytes, type, facts) : probeImageMemory(bytes, type, facts, reason);
 }
@@ -229,7 +238,7 @@ int probe(std::vector<std::string> files, bool decode, std::ostream& out, std::o
     SourceReader sources;
     sources.expect(files);
     for (const auto& path : files) {
-        const ImageType type = imageTypeOfPath(path);
+        const ImageType type = pageTypeOfPath(path);
         out << path << '\t' << type << '\t';
         ImageFacts facts;
         std::string reason;
