@@ -2,19 +2,11 @@
 // the listing stays within its limits, every page is refused with a reason or rendered at
 // exactly the size asked for, and nothing crashes or hangs.
 #include "book/sources/source.h"
+#include "fuzz/invariant.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
-namespace {
-
-[[noreturn]] void broken(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-} // namespace
+using folio::fuzz::broken;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Few pages, rendered 48 high instead of 1280: the same code, quick runs.
