@@ -189,6 +189,18 @@ TEST(PdfSource, HostilePdfsAreRefusedWithAReasonNamingTheFileAndPopplerSaysNothi
         EXPECT_EQ(listing.skipped[0].path, path);
         EXPECT_EQ(listing.skipped[0].reason, c.reason) << c.name;
     }
+    // The page and file limits, made small.
+    const std::string three = dir.file("three.pdf");
+    test::writeFile(three, test::pdfBytes({{50, 50, 0, 0, nullptr, {}},
+                                           {50, 50, 0, 0, nullptr, {}},
+                                           {50, 50, 0, 0, nullptr, {}}}));
+    SourceLimits twoPages, hundredBytes;
+    twoPages.maxMembers = 2;
+    hundredBytes.maxMemberBytes = 100;
+    EXPECT_EQ(listContainer(three, twoPages).skipped.at(0).reason, "more than 2 pages");
+    EXPECT_EQ(listContainer(three, hundredBytes).skipped.at(0).reason, "file too large");
+    EXPECT_EQ(listContainer(three).pages.size(), 3u);
+
     std::string err;
     EXPECT_EQ(make({"-o", dir.file("b.QFB"), dir.file("locked.pdf")}, &err), 0);
     EXPECT_NE(err.find("skipped " + dir.file("locked.pdf") + ": encrypted"), std::string::npos)
