@@ -92,9 +92,26 @@ struct PageResult {
     std::string reason;
 };
 
+// A PDF page is rendered, the slow step, on the worker thread. It has no bytes of its own
+// to key a cache by, so it is always made afresh.
+PageResult renderedPage(const PageTask& task, int quality, SourceReader& sources) {
+    PageResult result;
+    Image image(0);
+    std::string why;
+    if (!sources.renderPdfPage(task.path, image, why)) {
+        result.reason = "does not load: " + why;
+        return result;
+    }
+    auto jpeg = std::make_shared<std::vector<std::uint8_t>>();
+    result.ok = encodePage(image, task.gray, quality, *jpeg, result.reason);
+    if (result.ok) result.jpeg = std::move(jpeg);
+    return result;
+}
+
 PageResult preparePage(const PageTask& task, const BookRequest& request, SourceReader& sources) {
     PageResult result;
     const int quality = task.gray ? request.grayQuality : request.colorQuality;
+    if (task.type == kPdfPageType) return renderedPage(task, quality, sources);
     const PageSettings settings{task.gray, std::clamp(quality, 0, 100), request.fast};
     Source source;
     source.path = task.path;
@@ -247,7 +264,7 @@ MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatf
     const int total = pages.rowCount();
     for (int i = 0; i < total; ++i) {
         const std::string& path = pages.cellText(i, kCellPath);
-        const ImageType type = imageTypeOfPath(path);
+        const ImageType type = pageTypeOfPath(path);
         if (type == 0) {
             report.skipped.push_back({i, path, "not an image file name"});
             continue;
