@@ -2,8 +2,8 @@
 // our own code (by hand for the simple formats, with the libraries' writers for the rest).
 // Usage: make_seeds OUTDIR  (writes OUTDIR/<target>/<name>)
 #include "book/image/Image.h"
-#include "tests/picture_writers.h"
 #include "tests/pdf_support.h"
+#include "tests/picture_writers.h"
 #include "tests/test_support.h"
 
 #include <algorithm>

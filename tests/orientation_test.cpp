@@ -188,12 +188,21 @@ double loadUpright(const Bytes& file, ImageType type, Image& img) {
 }
 
 TEST(Orientation, EveryExifOrientationGivesTheUprightPhoto) {
+    test::TempDir dir;
     for (int o = 1; o <= 8; ++o) {
         SCOPED_TRACE("orientation " + std::to_string(o));
         const Stored s = storedFor(o);
         const Bytes file = jpegWith(s, exifBlock(o, o % 2 == 0));
         Image whole;
         EXPECT_LT(loadUpright(file, kFormatJpeg, whole), 4.0);
+        // Adding a file probes a JPEG from its head: the same upright size.
+        const std::string path = dir.file("o.jpg");
+        test::writeFile(path, file);
+        ImageFacts head;
+        std::string why;
+        ASSERT_TRUE(probeImageFile(path, kFormatJpeg, head, why)) << why;
+        EXPECT_EQ(head.width, kW);
+        EXPECT_EQ(head.height, kH);
 
         // The page loader reduces while decoding (and with --fast in the DCT domain too):
         // the reduction is the upright picture's.
