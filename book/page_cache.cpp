@@ -192,7 +192,7 @@ constexpr std::uint32_t kLayoutVersion = 1;
 constexpr std::size_t kHashSize = 32;
 // Raise when a change to the page steps or the encoder changes the bytes of any page, so
 // pages kept by an older build are never taken for new ones.
-constexpr int kPageRulesVersion = 1;
+constexpr int kPageRulesVersion = 2; // 2: photos turned upright by their orientation tag
 
 std::string sha256(std::span<const std::uint8_t> data) {
     unsigned char md[EVP_MAX_MD_SIZE];

@@ -19,6 +19,9 @@
 
 namespace {
 
+// Type bytes 0 to 17 pick every image type (and none); the seeds all use 0.
+constexpr unsigned kTypes = 18;
+
 [[noreturn]] void broken(const char* what) {
     std::fprintf(stderr, "invariant broken: %s\n", what);
     std::abort();
@@ -74,10 +77,10 @@ int feedProbe(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     const std::span<const std::uint8_t> file{data + 1, size - 1};
     folio::Image image(0);
-    const bool decoded = image.LoadMemory(file, data[0] % 16);
+    const bool decoded = image.LoadMemory(file, data[0] % kTypes);
     folio::ImageFacts facts;
     std::string reason;
-    const bool probed = folio::probeImageMemory(file, data[0] % 16, facts, reason);
+    const bool probed = folio::probeImageMemory(file, data[0] % kTypes, facts, reason);
     checkProbe(decoded, image, probed, facts.width, facts.height, facts.bpp, reason);
     return 0;
 }
@@ -86,7 +89,7 @@ int feedLoader(const std::uint8_t* data, std::size_t size) {
     // The first byte picks the type the name would give; the rest is the file.
     if (size < 1) return 0;
     folio::Image image(0);
-    if (image.LoadMemory({data + 1, size - 1}, data[0] % 16))
+    if (image.LoadMemory({data + 1, size - 1}, data[0] % kTypes))
         checkImage(image);
     else if (image.IsValid())
         broken("failed load left an image behind in an empty object");
@@ -98,7 +101,7 @@ int feedPage(const std::uint8_t* data, std::size_t size) {
     // The second byte chooses gray or colour, the exact or the --fast load, and the quality.
     const bool gray = data[1] & 1, fast = data[1] & 2;
     folio::Image image(0);
-    if (!image.LoadMemoryForPage({data + 2, size - 2}, data[0] % 16, folio::kPageHeight, gray,
+    if (!image.LoadMemoryForPage({data + 2, size - 2}, data[0] % kTypes, folio::kPageHeight, gray,
                                  fast))
         return 0;
     if (!image.IsValid()) broken("page load succeeded without a picture");

@@ -3,6 +3,7 @@
 // Usage: make_seeds OUTDIR  (writes OUTDIR/<target>/<name>)
 #include "book/image/Image.h"
 #include "tests/pdf_support.h"
+#include "tests/picture_writers.h"
 #include "tests/test_support.h"
 
 #include <algorithm>
@@ -428,6 +429,34 @@ Bytes jpeg(std::uint32_t w, std::uint32_t h, bool gray, int quality) {
     return out;
 }
 
+// The pattern as RGBA (alpha varying) or RGB rows, or as gray bytes.
+Bytes patternPixels(std::uint32_t w, std::uint32_t h, int channels) {
+    Bytes px;
+    for (std::uint32_t y = 0; y < h; ++y)
+        for (std::uint32_t x = 0; x < w; ++x)
+            for (int c = 0; c < channels; ++c)
+                px.push_back(c == 3 ? static_cast<std::uint8_t>(64 + x * 9) : pattern(x, y, c));
+    return px;
+}
+
+// A JPEG whose EXIF block (an APP1 segment right after SOI) asks for `orientation`.
+Bytes jpegWithExif(int orientation) {
+    Bytes exif;
+    ByteWriter w(exif);
+    w.text(std::string_view("Exif\0\0", 6)).text("MM").u16be(42).u32be(8);
+    w.u16be(1).u16be(0x0112).u16be(3).u32be(1).u16be(static_cast<std::uint32_t>(orientation));
+    w.u16be(0).u32be(0);
+    const Bytes plain = jpeg(12, 7, false, 70);
+    Bytes out(plain.begin(), plain.begin() + 2);
+    ByteWriter(out)
+        .u8(0xFF)
+        .u8(0xE1)
+        .u16be(static_cast<std::uint32_t>(exif.size() + 2))
+        .bytes(exif);
+    out.insert(out.end(), plain.begin() + 2, plain.end());
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -502,6 +531,19 @@ int main(int argc, char** argv) {
          tiffFile(scratch, 4, 3, PHOTOMETRIC_MINISBLACK, 16, 1, COMPRESSION_NONE)},
         {"jpeg2000/gray.j2k", jpeg2000(8, 8, 1, false)},
         {"jpeg2000/rgb.jp2", jpeg2000(9, 7, 3, true)},
+        {"jpeg/exif6.jpg", jpegWithExif(6)},
+        {"webp/lossy.webp", folio::test::webpStill(12, 7, patternPixels(12, 7, 4), false, 60)},
+        {"webp/lossless.webp", folio::test::webpStill(9, 5, patternPixels(9, 5, 4), true)},
+        {"webp/anim.webp",
+         folio::test::webpAnimation(8, 6, {patternPixels(8, 6, 4), Bytes(8 * 6 * 4, 200)})},
+        {"heif/hevc.heic",
+         folio::test::heifFile(heif_compression_HEVC, 16, 8, patternPixels(16, 8, 3),
+                               heif_orientation_normal, 50)},
+        {"heif/av1.avif",
+         folio::test::heifFile(heif_compression_AV1, 12, 8, patternPixels(12, 8, 3),
+                               heif_orientation_rotate_90_cw, 50)},
+        {"heif/mono.avif", folio::test::heifFile(heif_compression_AV1, 8, 8, patternPixels(8, 8, 1),
+                                                 heif_orientation_normal, 50)},
     };
     for (const auto& [name, bytes] : seeds) {
         const auto slash = name.find('/');

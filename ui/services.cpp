@@ -53,6 +53,7 @@ QString chooserFilter(const std::string& filter) {
 std::optional<std::vector<std::string>> QtFileChooser::chooseFiles(const std::string& title,
                                                                    const std::string& filter) {
     const QString filters = chooserFilter(filter) + QStringLiteral(";;") +
+                            QString::fromUtf8(kChooserPictureFilter) + QStringLiteral(";;") +
                             QString::fromUtf8(kChooserContainerFilter) + QStringLiteral(";;") +
                             QString::fromUtf8(kChooserAllFilter);
     const QStringList names =

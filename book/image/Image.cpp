@@ -170,7 +170,13 @@ class PageSink final : public codecs::RowSink {
 
     bool begin(const codecs::PictureFacts& f, std::string& err) override {
         // Only reductions stream; a picture to be enlarged loads whole for the page steps.
-        const PageSize page = pageSizeBeforeTurn(f.width, f.height, pageHeight_);
+        // The page size is the upright picture's; the rows are reduced as stored and turned
+        // upright on the small page.
+        orientation_ = f.orientation;
+        const bool turned = f.orientation >= 5;
+        const PageSize upright = pageSizeBeforeTurn(turned ? f.height : f.width,
+                                                    turned ? f.width : f.height, pageHeight_);
+        const PageSize page = turned ? PageSize{upright.height, upright.width} : upright;
         reduce_ = page.height < f.height;
         const std::uint32_t w = reduce_ ? page.width : f.width;
         const std::uint32_t h = reduce_ ? page.height : f.height;
@@ -192,10 +198,12 @@ class PageSink final : public codecs::RowSink {
     void rowDone(std::uint32_t) override {
         if (reduce_) reducer_->push(row_.data());
     }
+    std::uint8_t orientation() const { return orientation_; }
 
   private:
     Image& out_;
     std::uint32_t pageHeight_;
+    std::uint8_t orientation_ = 1;
     bool reduce_ = false;
     std::vector<std::uint8_t> row_;
     std::optional<kernels::RowReducer> reducer_;
@@ -224,8 +232,13 @@ bool Image::LoadMemoryForPage(std::span<const std::uint8_t> data, std::uint32_t 
             Image decoded;
             PageSink sink(decoded, pageHeight);
             const codecs::JpegReduction reduction{fast ? pageHeight : 0, fast && gray};
-            if (codecs::decodeJpegRows(data, reduction, sink, err) && decoded.IsValid())
+            if (codecs::decodeJpegRows(data, reduction, sink, err) && decoded.IsValid()) {
+                if (!decoded.Orient(sink.orientation())) {
+                    error_ = "out of memory";
+                    return false;
+                }
                 return adopt(std::move(decoded), kFormatJpeg);
+            }
         } catch (const std::bad_alloc&) {
             error_ = "out of memory";
             return false;

@@ -32,6 +32,8 @@ enum ImageFormat : std::uint32_t {
     kFormatPgx = 13,
     kFormatPnm = 14,
     kFormatRas = 15,
+    kFormatWebp = 16,
+    kFormatHeif = 17, // HEIF and AVIF
 };
 
 // Limits that hold for every decoder, checked before any pixel buffer is allocated.
@@ -118,6 +120,9 @@ class Image {
     bool Resample2(std::uint32_t newWidth, std::uint32_t newHeight, int interpolation = 2,
                    int overflow = 5, bool disableAveraging = false);
     bool IncreaseBpp24(); // palette image to true colour
+    // Puts a picture stored with an EXIF or TIFF orientation (2 to 8: mirrored, turned or
+    // both) upright, as a viewer shows it; 1 and values outside 1 to 8 leave it as it is.
+    bool Orient(std::uint8_t orientation);
 
     void SetJpegQuality(std::uint8_t q) { jpegQuality_ = q; }
     std::uint8_t GetJpegQuality() const { return jpegQuality_; }

@@ -37,6 +37,9 @@ struct PictureFacts {
     std::uint32_t width = 0, height = 0;
     std::uint16_t bpp = 0;
     std::uint32_t xDpi = 0, yDpi = 0;
+    // How the rows a RowSink is handed turn upright (Image::Orient); a probe's facts and a
+    // decoded Image are upright already.
+    std::uint8_t orientation = 1;
 };
 
 // Every codec has the same three entry points, listed once in the format table (Formats.h):
@@ -68,6 +71,8 @@ FOLIO_CODEC(jpeg2000) // JP2 files and raw JPEG 2000 code streams
 FOLIO_CODEC(pgx)
 FOLIO_CODEC(pnm)
 FOLIO_CODEC(ras)
+FOLIO_CODEC(webp)
+FOLIO_CODEC(heif) // HEIF and AVIF
 #undef FOLIO_CODEC
 namespace bmp {
 // A device-independent bitmap without its file header, as stored in ICO/CUR entries.

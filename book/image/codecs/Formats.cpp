@@ -24,7 +24,7 @@ bool sniffNothing(Bytes) {
 constexpr bool kFamily = true;
 
 // clang-format off
-constexpr std::array<Format, 15> kFormats{{
+constexpr std::array<Format, 17> kFormats{{
     // type         codec       decode            probe            sniff            family   recognition
     {kFormatBmp,  "bmp",      bmp::decode,      bmp::probe,      bmp::sniff,      false,   1},
     {kFormatGif,  "gif",      gif::decode,      gif::probe,      gif::sniff,      false,   4},
@@ -41,6 +41,8 @@ constexpr std::array<Format, 15> kFormats{{
     {kFormatPgx,  "pgx",      pgx::decode,      pgx::probe,      pgx::sniff,      kFamily, 0},
     {kFormatPnm,  "pnm",      pnm::decode,      pnm::probe,      pnm::sniff,      kFamily, 0},
     {kFormatRas,  "ras",      ras::decode,      ras::probe,      ras::sniff,      kFamily, 0},
+    {kFormatWebp, "webp",     webp::decode,     webp::probe,     webp::sniff,     false,   12},
+    {kFormatHeif, "heif",     heif::decode,     heif::probe,     heif::sniff,     false,   13},
 }};
 // clang-format on
 

@@ -13,6 +13,10 @@
 #include <jpeglib.h>
 // After jpeglib.h, which it needs.
 #include <jerror.h>
+#include <libexif/exif-data.h>
+#include <libexif/exif-log.h>
+
+#include <memory>
 
 namespace folio::codecs::jpeg {
 
@@ -113,6 +117,39 @@ std::uint32_t perCmToDpi(unsigned v) {
     return static_cast<std::uint32_t>((v * 254u + 50u) / 100u);
 }
 
+void silentExifLog(ExifLog*, ExifLogCode, const char*, const char*, va_list, void*) {}
+
+struct ExifDataUnref {
+    void operator()(ExifData* d) const { exif_data_unref(d); }
+};
+struct ExifLogUnref {
+    void operator()(ExifLog* l) const { exif_log_unref(l); }
+};
+
+// The EXIF Orientation of the first APP1 block that is EXIF; 1 when there is none or it is
+// unreadable: a damaged EXIF block costs a photo its turn, never its pixels.
+std::uint8_t exifOrientation(const jpeg_decompress_struct& cinfo) {
+    static constexpr std::uint8_t kExifId[6] = {'E', 'x', 'i', 'f', 0, 0};
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 1 || m->data_length < sizeof kExifId ||
+            std::memcmp(m->data, kExifId, sizeof kExifId) != 0)
+            continue;
+        std::unique_ptr<ExifData, ExifDataUnref> exif(exif_data_new());
+        std::unique_ptr<ExifLog, ExifLogUnref> log(exif_log_new());
+        if (!exif || !log) return 1;
+        exif_log_set_func(log.get(), silentExifLog, nullptr);
+        exif_data_log(exif.get(), log.get());
+        // Read the block as stored: no repairs, no maker notes rewritten.
+        exif_data_unset_option(exif.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+        exif_data_load_data(exif.get(), m->data, m->data_length);
+        const ExifEntry* e = exif_content_get_entry(exif->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
+        if (!e || e->format != EXIF_FORMAT_SHORT || e->components < 1 || e->size < 2) return 1;
+        const ExifShort v = exif_get_short(e->data, exif_data_get_byte_order(exif.get()));
+        return v >= 1 && v <= 8 ? static_cast<std::uint8_t>(v) : 1;
+    }
+    return 1;
+}
+
 // The largest DCT-domain reduction (1/2, 1/4, 1/8) that keeps the shorter side at least
 // `shortSide`; 1 when none does.
 unsigned reductionFor(JDIMENSION w, JDIMENSION h, std::uint32_t shortSide) {
@@ -209,11 +246,13 @@ void readHeader(JpegDecoder& d, Bytes data) {
     d.progress.progress_monitor = onJpegProgress;
     cinfo.progress = &d.progress;
     jpeg_mem_src(&cinfo, data.data(), static_cast<unsigned long>(data.size()));
+    // The EXIF block, for the orientation the photo was taken in.
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
 }
 
-// The header read and the output chosen: size, depth and resolution as decoded. Called
-// below the caller's setjmp.
+// The header read and the output chosen: size, depth and resolution as decoded, and how the
+// rows turn upright. Called below the caller's setjmp.
 bool readFacts(JpegDecoder& d, Bytes data, const JpegReduction& reduce, PictureFacts& facts,
                bool& cmyk, const char*& why, DecodeReason& reason) {
     jpeg_decompress_struct& cinfo = d.cinfo;
@@ -221,6 +260,7 @@ bool readFacts(JpegDecoder& d, Bytes data, const JpegReduction& reduce, PictureF
     std::uint16_t bpp = 24;
     if (!chooseOutput(cinfo, reduce, bpp, cmyk, why, reason)) return false;
     facts = PictureFacts{cinfo.output_width, cinfo.output_height, bpp, 0, 0};
+    facts.orientation = exifOrientation(cinfo);
     if (cinfo.saw_JFIF_marker) {
         if (cinfo.density_unit == 1) {
             facts.xDpi = cinfo.X_density;
@@ -294,14 +334,26 @@ class ImageSink final : public RowSink {
         if (!out_.Create(f.width, f.height, f.bpp, &err)) return false;
         if (f.bpp == 8) out_.SetGrayPalette();
         if (f.xDpi != 0 || f.yDpi != 0) out_.SetDpi(f.xDpi, f.yDpi);
+        orientation_ = f.orientation;
         return true;
     }
     std::uint8_t* rowBuffer(std::uint32_t y) override { return out_.Row(y); }
     void rowDone(std::uint32_t) override {}
+    std::uint8_t orientation() const { return orientation_; }
 
   private:
     Image& out_;
+    std::uint8_t orientation_ = 1;
 };
+
+// A whole picture, upright.
+bool decodeImage(Bytes data, const JpegReduction& reduce, Image& out, DecodeError& err) {
+    ImageSink sink(out);
+    if (!decodeRows(data, reduce, sink, err)) return false;
+    if (!out.Orient(sink.orientation()))
+        return detail::fail(err, DecodeReason::OutOfMemory, "out of memory");
+    return true;
+}
 
 // The header alone, under the decoder's limits, and what the file's structure shows of
 // the data: the first scan's data present and an end-of-image marker after it, without
@@ -315,6 +367,7 @@ bool probeJpeg(JpegDecoder& d, Bytes data, PictureFacts& facts, const char*& why
     }
     bool cmyk = false;
     if (!readFacts(d, data, JpegReduction{}, facts, cmyk, why, reason)) return false;
+    if (facts.orientation >= 5) std::swap(facts.width, facts.height);
     const std::uint8_t* rest = d.cinfo.src->next_input_byte;
     std::size_t left = d.cinfo.src->bytes_in_buffer;
     for (; left >= 2; ++rest, --left) {
@@ -350,8 +403,7 @@ bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
 }
 
 bool decode(Bytes data, Image& out, DecodeError& err) {
-    ImageSink sink(out);
-    return decodeRows(data, JpegReduction{}, sink, err);
+    return decodeImage(data, JpegReduction{}, out, err);
 }
 
 bool decodeRows(Bytes data, const JpegReduction& reduce, RowSink& sink, DecodeError& err) {
@@ -369,8 +421,10 @@ bool decodeRows(Bytes data, const JpegReduction& reduce, RowSink& sink, DecodeEr
 namespace folio::codecs {
 
 bool decodeJpegReduced(Bytes data, const JpegReduction& reduce, Image& out, std::string& err) {
-    jpeg::ImageSink sink(out);
-    return decodeJpegRows(data, reduce, sink, err);
+    DecodeError e;
+    if (jpeg::decodeImage(data, reduce, out, e)) return true;
+    err = e.detail;
+    return false;
 }
 
 bool decodeJpegRows(Bytes data, const JpegReduction& reduce, RowSink& sink, std::string& err) {

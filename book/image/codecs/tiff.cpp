@@ -400,25 +400,6 @@ bool forEachRow(TIFF* tif, const Source& src, std::uint32_t w, std::uint32_t h, 
     return true;
 }
 
-// Our own unpacking ignores the Orientation tag while reading; put the picture upright after.
-void applyOrientation(Image& img, std::uint16_t orientation) {
-    const bool mirror = orientation == ORIENTATION_TOPRIGHT || orientation == ORIENTATION_BOTRIGHT;
-    const bool flip = orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_BOTLEFT;
-    const std::size_t bpp = img.BytesPerPixel();
-    const std::uint32_t w = img.GetWidth(), h = img.GetHeight();
-    if (mirror) {
-        for (std::uint32_t y = 0; y < h; ++y) {
-            std::uint8_t* row = img.Row(y);
-            for (std::uint32_t a = 0, b = w - 1; a < b; ++a, --b)
-                std::swap_ranges(row + a * bpp, row + (a + 1) * bpp, row + b * bpp);
-        }
-    }
-    if (flip) {
-        for (std::uint32_t a = 0, b = h - 1; a < b; ++a, --b)
-            std::swap_ranges(img.Row(a), img.Row(a) + img.Stride(), img.Row(b));
-    }
-}
-
 struct Page {
     std::uint32_t w = 0, h = 0;
     std::uint16_t spp = 1, photometric = PHOTOMETRIC_MINISBLACK, planar = PLANARCONFIG_CONTIG;
@@ -540,6 +521,17 @@ bool decodeRgb(TIFF* tif, const Source& src, const Page& p, Image& out, DecodeEr
     return true;
 }
 
+struct RgbaReader {
+    TIFFRGBAImage img{};
+    bool begun = false;
+    RgbaReader() = default;
+    RgbaReader(const RgbaReader&) = delete;
+    RgbaReader& operator=(const RgbaReader&) = delete;
+    ~RgbaReader() {
+        if (begun) TIFFRGBAImageEnd(&img);
+    }
+};
+
 // Colour models libtiff converts for us (subsampled YCbCr, CMYK, Lab, LogLuv, ...).
 bool decodeViaRgba(TIFF* tif, const Source& src, const Page& p, Image& out, DecodeError& err) {
     char why[1024] = {};
@@ -547,8 +539,14 @@ bool decodeViaRgba(TIFF* tif, const Source& src, const Page& p, Image& out, Deco
         return detail::unsupported(err, std::string("unsupported TIFF: ") + why);
     if (!detail::create(out, p.w, p.h, 24, err)) return false;
     std::vector<std::uint32_t> raster(std::size_t{p.w} * p.h);
-    if (!TIFFReadRGBAImageOriented(tif, p.w, p.h, raster.data(), ORIENTATION_TOPLEFT, 1) ||
-        src.failed)
+    RgbaReader reader;
+    if (!TIFFRGBAImageBegin(&reader.img, tif, 1, why))
+        return failWith(src, DecodeReason::Damaged, "TIFF image unreadable", err);
+    reader.begun = true;
+    // Rows as stored, like our own unpacking: the orientation is applied afterwards, the
+    // quarter-turned ones included, which libtiff's reader would only flip.
+    reader.img.req_orientation = reader.img.orientation;
+    if (!TIFFRGBAImageGet(&reader.img, raster.data(), p.w, p.h) || src.failed)
         return failWith(src, DecodeReason::Damaged, "TIFF image unreadable", err);
     std::uint8_t* dst = out.Pixels().data();
     for (const std::uint32_t px : raster) {
@@ -695,7 +693,9 @@ bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
     }
     }
     if (o.src.failed) return failWith(o.src, DecodeReason::Damaged, "TIFF read error", err);
-    return detail::facts(facts, p.w, p.h, bpp, err);
+    const bool turned =
+        o.orientation >= ORIENTATION_LEFTTOP && o.orientation <= ORIENTATION_LEFTBOT;
+    return detail::facts(facts, turned ? p.h : p.w, turned ? p.w : p.h, bpp, err);
 }
 
 bool decode(Bytes data, Image& out, DecodeError& err) {
@@ -703,7 +703,6 @@ bool decode(Bytes data, Image& out, DecodeError& err) {
     if (!openPage(data, o, err)) return false;
     const Page& p = o.p;
     bool ok = false;
-    bool upright = false; // libtiff's RGBA reader honours the Orientation tag itself
     switch (p.photometric) {
     case PHOTOMETRIC_MINISWHITE:
     case PHOTOMETRIC_MINISBLACK:
@@ -723,13 +722,13 @@ bool decode(Bytes data, Image& out, DecodeError& err) {
         [[fallthrough]];
     default:
         ok = decodeViaRgba(o.tif.get(), o.src, p, out, err);
-        upright = true;
         break;
     }
     if (!ok) return false;
     if (o.src.failed) return failWith(o.src, DecodeReason::Damaged, "TIFF read error", err);
-    if (!upright) applyOrientation(out, o.orientation);
     readResolution(o.tif.get(), out);
+    if (!out.Orient(static_cast<std::uint8_t>(std::min<std::uint16_t>(o.orientation, 255))))
+        return detail::fail(err, DecodeReason::OutOfMemory, "out of memory");
     return true;
 }
 

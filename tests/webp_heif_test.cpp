@@ -1,0 +1,207 @@
+// WebP, HEIF and AVIF pictures made by the real encoders (libwebp, libheif with x265 and
+// aom): recognised by content, probed with the decoder's facts, decoded and made into pages.
+#include "book/book_builder.h"
+#include "book/image/Image.h"
+#include "book/image/codecs/Formats.h"
+#include "book/image_type.h"
+#include "picture_writers.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace folio {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kW = 64, kH = 40;
+
+// Smooth enough for lossy coding, different in every corner.
+Rgb colour(int x, int y, int frame = 0) {
+    if (frame != 0) return Rgb{10, 10, 10};
+    return Rgb{static_cast<std::uint8_t>(x * 4), static_cast<std::uint8_t>(y * 6),
+               static_cast<std::uint8_t>(255 - x * 2)};
+}
+
+Bytes rgbaPixels(int frame, bool alpha) {
+    Bytes px(std::size_t{kW} * kH * 4);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const Rgb c = colour(x, y, frame);
+            std::uint8_t* p = &px[(std::size_t(y) * kW + x) * 4];
+            p[0] = c.r, p[1] = c.g, p[2] = c.b;
+            p[3] = alpha ? static_cast<std::uint8_t>(40 + x * 3) : 255;
+        }
+    return px;
+}
+
+// Mean distance per channel from the test picture.
+double distance(const Image& got, int frame = 0) {
+    double sum = 0;
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const Rgb a = got.PixelColor(x, y), b = colour(x, y, frame);
+            sum += std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b);
+        }
+    return sum / (3.0 * kW * kH);
+}
+
+enum class WebpKind { Lossy, Lossless, LossyAlpha, LosslessAlpha, Animated };
+
+Bytes webpFile(WebpKind kind) {
+    if (kind == WebpKind::Animated)
+        return test::webpAnimation(kW, kH, {rgbaPixels(0, false), rgbaPixels(1, false)});
+    const bool alpha = kind == WebpKind::LossyAlpha || kind == WebpKind::LosslessAlpha;
+    const bool lossless = kind == WebpKind::Lossless || kind == WebpKind::LosslessAlpha;
+    return test::webpStill(kW, kH, rgbaPixels(0, alpha), lossless);
+}
+
+// The codec of `type` alone, with its reason as text.
+template <std::uint32_t type>
+bool decodeAs(std::span<const std::uint8_t> data, Image& out, std::string& err) {
+    codecs::DecodeError e;
+    const bool ok = codecs::formatOf(type)->decode(data, out, e);
+    err = e.detail;
+    return ok;
+}
+
+// The loader's facts for a file named as a JPEG: recognition by content must find it.
+void expectRecognised(const Bytes& file, std::uint32_t type, std::uint16_t bpp, int w, int h) {
+    codecs::PictureFacts facts;
+    std::uint32_t as = 0;
+    codecs::DecodeError err;
+    ASSERT_TRUE(codecs::probeAny(file, kFormatJpeg, facts, as, err)) << err.detail;
+    EXPECT_EQ(as, type);
+    EXPECT_EQ(facts.width, static_cast<std::uint32_t>(w));
+    EXPECT_EQ(facts.height, static_cast<std::uint32_t>(h));
+    EXPECT_EQ(facts.bpp, bpp);
+    Image img;
+    ASSERT_TRUE(img.LoadMemory(file, kFormatJpeg)) << img.GetLastError();
+    EXPECT_EQ(img.GetType(), type);
+    EXPECT_EQ(img.GetWidth(), facts.width);
+    EXPECT_EQ(img.GetHeight(), facts.height);
+    EXPECT_EQ(img.GetBpp(), facts.bpp);
+}
+
+TEST(Webp, EveryKindProbesDecodesAndMakesAPage) {
+    const struct {
+        WebpKind kind;
+        const char* name;
+        double tolerance;
+    } rows[] = {{WebpKind::Lossy, "lossy", 6},
+                {WebpKind::Lossless, "lossless", 0},
+                {WebpKind::LossyAlpha, "lossy with alpha", 6},
+                {WebpKind::LosslessAlpha, "lossless with alpha", 0},
+                {WebpKind::Animated, "animated", 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Bytes file = webpFile(row.kind);
+        ASSERT_FALSE(file.empty());
+        expectRecognised(file, kFormatWebp, 24, kW, kH);
+        Image img;
+        ASSERT_TRUE(img.LoadMemory(file, imageTypeOfPath("a.webp"))) << img.GetLastError();
+        EXPECT_LE(distance(img), row.tolerance);
+        std::vector<std::uint8_t> jpeg;
+        std::string reason;
+        EXPECT_TRUE(encodePage(img, false, 80, jpeg, reason)) << reason;
+    }
+    const Bytes lossless = webpFile(WebpKind::Lossless);
+    test::expectPrefixesFail(decodeAs<kFormatWebp>, lossless);
+}
+
+// The test picture as gray, RGB or RGBA pixels.
+Bytes heifFile(heif_compression_format format, int channels, heif_orientation orientation) {
+    Bytes px;
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const Rgb c = colour(x, y);
+            if (channels == 1)
+                px.push_back(c.g);
+            else
+                px.insert(px.end(), {c.r, c.g, c.b});
+            if (channels == 4) px.push_back(static_cast<std::uint8_t>(40 + x * 3));
+        }
+    return test::heifFile(format, kW, kH, px, orientation);
+}
+
+TEST(Heif, HeicAndAvifProbeDecodeAndMakePages) {
+    const struct {
+        heif_compression_format format;
+        const char* name;
+        int channels;
+    } rows[] = {{heif_compression_HEVC, "HEIC", 3},
+                {heif_compression_AV1, "AVIF", 3},
+                // The alpha plane is coded monochrome: the picture is still colour.
+                {heif_compression_AV1, "AVIF with alpha", 4},
+                {heif_compression_AV1, "monochrome AVIF", 1}};
+    int made = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const bool gray = row.channels == 1;
+        const Bytes file = heifFile(row.format, row.channels, heif_orientation_normal);
+        if (file.empty()) continue;
+        ++made;
+        expectRecognised(file, kFormatHeif, gray ? 8 : 24, kW, kH);
+        Image img;
+        ASSERT_TRUE(img.LoadMemory(file, imageTypeOfPath("a.heic"))) << img.GetLastError();
+        if (gray) {
+            EXPECT_TRUE(img.IsGrayRamp());
+            double sum = 0;
+            for (int y = 0; y < kH; ++y)
+                for (int x = 0; x < kW; ++x)
+                    sum += std::abs(img.PixelColor(x, y).g - colour(x, y).g);
+            EXPECT_LT(sum / (kW * kH), 6);
+        } else {
+            EXPECT_LT(distance(img), 6);
+        }
+        std::vector<std::uint8_t> jpeg;
+        std::string reason;
+        EXPECT_TRUE(encodePage(img, gray, 80, jpeg, reason)) << reason;
+    }
+    if (made == 0) GTEST_SKIP() << "this libheif has neither an HEVC nor an AV1 encoder";
+}
+
+// irot and imir are applied by the decode, so the probe must report the turned size.
+TEST(Heif, TurnedPicturesProbeWithTheirDecodedSize) {
+    const Bytes turned = heifFile(heif_compression_AV1, 3, heif_orientation_rotate_90_cw);
+    if (turned.empty()) GTEST_SKIP() << "no AV1 encoder in this libheif";
+    expectRecognised(turned, kFormatHeif, 24, kH, kW);
+    const Bytes mirrored =
+        heifFile(heif_compression_AV1, 3, heif_orientation_rotate_90_cw_then_flip_horizontally);
+    expectRecognised(mirrored, kFormatHeif, 24, kH, kW);
+
+    test::expectPrefixesFail(decodeAs<kFormatHeif>, turned);
+}
+
+// A grid's canvas is allocated at the size its own descriptor gives, whatever its ispe box
+// says: that size is held to the limits before anything is decoded.
+TEST(Heif, GridCanvasPastTheBudgetIsRefusedFromItsDescriptor) {
+    // libheif's writer stores this small picture as a one-tile grid, its descriptor in idat.
+    Bytes grid = test::readFile(std::string(FOLIO_SEED_DIR) + "/heif/hevc.heic");
+    const std::string idat = "idat";
+    const auto at = std::search(grid.begin(), grid.end(), idat.begin(), idat.end());
+    ASSERT_NE(at, grid.end());
+    const std::size_t canvas = static_cast<std::size_t>(at - grid.begin()) + 8;
+    ASSERT_EQ(grid[canvas - 3], 0) << "16-bit descriptor fields";
+    for (const std::size_t field : {canvas, canvas + 2}) // 20000 x 20000: the pixel limit
+        grid[field] = 0x4E, grid[field + 1] = 0x20;
+    codecs::PictureFacts facts;
+    codecs::DecodeError err;
+    EXPECT_FALSE(codecs::formatOf(kFormatHeif)->probe(grid, facts, err));
+    EXPECT_EQ(err.reason, codecs::DecodeReason::OverLimits) << err.detail;
+
+    // A descriptor placed past the end of its idat box (found by fuzzing: libheif read the
+    // bytes after the box as a 26988 x 28515 canvas) is refused too.
+    const Bytes outside =
+        test::readFile(std::string(FOLIO_TEST_DATA_DIR) + "/bad/heif_grid_canvas_past_budget.heic");
+    ASSERT_FALSE(outside.empty());
+    Image img;
+    EXPECT_FALSE(img.LoadMemory(outside, kFormatHeif));
+    EXPECT_FALSE(img.GetLastError().empty());
+}
+
+} // namespace
+} // namespace folio
