@@ -1,8 +1,9 @@
 #include "book/book_builder.h"
 
+#include "book/book_check.h"
 #include "book/book_header.h"
 #include "book/image_type.h"
-#include "book/page_cache.h"
+#include "book/page_shape.h"
 #include "book/sources/source.h"
 #include "book/text_encoding.h"
 
@@ -156,37 +157,57 @@ struct PageTask {
     bool gray = false;
 };
 
-struct PageResult {
-    bool ok = false;
-    PageBytes jpeg;
-    std::string reason;
-};
+PageSettings settingsOf(const PageJob& job) {
+    PageSettings settings;
+    settings.fast = job.fast;
+    settings.crop = job.crop;
+    if (job.autoColor) {
+        settings.autoColor = true;
+        settings.quality = std::clamp(job.grayQuality, 0, 100);
+        settings.colorQuality = std::clamp(job.colorQuality, 0, 100);
+    } else {
+        settings.gray = job.gray;
+        settings.quality = std::clamp(job.gray ? job.grayQuality : job.colorQuality, 0, 100);
+    }
+    return settings;
+}
 
-PageResult preparePage(const PageTask& task, const BookRequest& request, SourceReader& sources) {
-    PageResult result;
-    const int quality = task.gray ? request.grayQuality : request.colorQuality;
-    const PageSettings settings{task.gray, std::clamp(quality, 0, 100), request.fast};
+} // namespace
+
+MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
+    MadePage result;
+    const PageSettings settings = settingsOf(job);
     Source source;
-    source.path = task.path;
-    if (resolveSourcePath(task.path).isMember()) {
+    source.path = job.path;
+    if (resolveSourcePath(job.path).isMember()) {
         // A member has no identity of its own on disk: the memory cache passes it by, and
         // the disk cache keys it by its content like any file.
         source.read = true;
-        if (!sources.read(task.path, source.bytes, source.error) && source.error.empty())
-            source.error = "cannot read member";
+        const bool read = sources ? sources->read(job.path, source.bytes, source.error)
+                                  : readSourceBytes(job.path, source.bytes, source.error);
+        if (!read && source.error.empty()) source.error = "cannot read member";
     }
-    if (request.cache) {
-        if (PageBytes kept = request.cache->find(settings, source)) {
+    if (cache) {
+        if (PageBytes kept = cache->find(settings, source)) {
+            BookPageInfo info;
+            std::string why;
+            result.gray = checkJpegStream(*kept, info, why) && info.components == 1;
+            result.quality =
+                result.gray || !job.autoColor ? settings.quality : settings.colorQuality;
             result.ok = true;
             result.jpeg = std::move(kept);
             return result;
         }
     }
-    if (!source.read) readSource(task.path, source);
+    if (!source.read) readSource(job.path, source);
     Image image(0);
+    // Margins are found on the whole picture; otherwise a JPEG comes reduced as it decodes.
+    // Colour is judged on colour pixels, so a page whose content decides is decoded in colour.
     const bool loaded =
         source.error.empty() &&
-        image.LoadMemoryForPage(source.bytes, task.type, kPageHeight, task.gray, request.fast) &&
+        (job.crop ? image.LoadMemory(source.bytes, job.type)
+                  : image.LoadMemoryForPage(source.bytes, job.type, kPageHeight,
+                                            job.gray && !job.autoColor, job.fast)) &&
         image.IsValid();
     source.bytes = {}; // only the decoded picture is needed from here on
     if (!loaded) {
@@ -194,12 +215,32 @@ PageResult preparePage(const PageTask& task, const BookRequest& request, SourceR
             "does not load: " + (source.error.empty() ? image.GetLastError() : source.error);
         return result;
     }
+    result.gray = job.autoColor ? !isColorPicture(image) : job.gray;
+    result.quality = result.gray ? job.grayQuality : job.colorQuality;
+    if (job.crop && !cropToContent(image, result.reason)) return result;
     auto jpeg = std::make_shared<std::vector<std::uint8_t>>();
-    result.ok = encodePage(image, task.gray, quality, *jpeg, result.reason);
+    result.ok = encodePage(image, result.gray, result.quality, *jpeg, result.reason);
+    result.quality = std::clamp(result.quality, 0, 100);
     if (!result.ok) return result;
     result.jpeg = std::move(jpeg);
-    if (request.cache) request.cache->store(settings, source, result.jpeg);
+    if (cache) cache->store(settings, source, result.jpeg);
     return result;
+}
+
+namespace {
+
+struct PageResult {
+    bool ok = false;
+    PageBytes jpeg;
+    std::string reason;
+};
+
+PageResult preparePage(const PageTask& task, const BookRequest& request, SourceReader& sources) {
+    const PageJob job{
+        task.path,    task.type,    task.gray,        request.grayQuality, request.colorQuality,
+        request.fast, request.crop, request.autoColor};
+    MadePage made = makePage(job, &sources, request.cache);
+    return {made.ok, std::move(made.jpeg), std::move(made.reason)};
 }
 
 // Prepares pages on worker threads, at most `window` ahead of the one the writer waits for,

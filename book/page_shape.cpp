@@ -1,0 +1,330 @@
+#include "book/page_shape.h"
+
+#include "book/book_builder.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+namespace folio {
+
+namespace {
+
+// ---- colour
+
+struct Lab {
+    float l, a, b;
+};
+
+float labF(float t) {
+    return t > 0.008856f ? std::cbrt(t) : 7.787f * t + 16.0f / 116.0f;
+}
+
+const std::array<float, 256>& linearTable() {
+    static const std::array<float, 256> table = [] {
+        std::array<float, 256> t{};
+        for (int i = 0; i < 256; ++i) {
+            const float c = static_cast<float>(i) / 255.0f;
+            t[static_cast<std::size_t>(i)] =
+                c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+        }
+        return t;
+    }();
+    return table;
+}
+
+// CIE L*a*b* (D65) of an sRGB colour: distances in it follow what the eye calls a colour.
+Lab toLab(std::uint8_t r8, std::uint8_t g8, std::uint8_t b8) {
+    const auto& lin = linearTable();
+    const float r = lin[r8], g = lin[g8], b = lin[b8];
+    const float x = (0.4124f * r + 0.3576f * g + 0.1805f * b) / 0.9505f;
+    const float y = 0.2126f * r + 0.7152f * g + 0.0722f * b;
+    const float z = (0.0193f * r + 0.1192f * g + 0.9505f * b) / 1.089f;
+    const float fx = labF(x), fy = labF(y), fz = labF(z);
+    return {116.0f * fy - 16.0f, 500.0f * (fx - fy), 200.0f * (fy - fz)};
+}
+
+// Chroma below this is noise, paper or a fringe's faint end; real colour lies well above.
+constexpr float kChromaColor = 15.0f;
+// A 5 x 5 neighbourhood whose lightness spans more than this lies on an edge, where a scanner's
+// misregistered channels and chroma subsampling put colour that the page does not hold.
+constexpr float kEdgeRange = 20.0f;
+constexpr int kEdgeRadius = 2;
+// A paper tint stronger than this is taken as the picture's own colour, not paper.
+constexpr float kMaxPaperChroma = 30.0f;
+// Colour pixels in clusters over this share of the page make it a colour page: a tenth of
+// a logo of 2% of the page.
+constexpr double kColorShare = 0.002;
+
+// Sliding maximum minus minimum over a square window, by a separable max and min filter.
+std::vector<float> localRange(const std::vector<float>& v, int w, int h, int radius) {
+    std::vector<float> hiRow(v.size()), loRow(v.size()), out(v.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            float hi = v[static_cast<std::size_t>(y * w + x)], lo = hi;
+            for (int dx = std::max(0, x - radius); dx <= std::min(w - 1, x + radius); ++dx) {
+                const float s = v[static_cast<std::size_t>(y * w + dx)];
+                hi = std::max(hi, s);
+                lo = std::min(lo, s);
+            }
+            hiRow[static_cast<std::size_t>(y * w + x)] = hi;
+            loRow[static_cast<std::size_t>(y * w + x)] = lo;
+        }
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            float hi = hiRow[static_cast<std::size_t>(y * w + x)];
+            float lo = loRow[static_cast<std::size_t>(y * w + x)];
+            for (int dy = std::max(0, y - radius); dy <= std::min(h - 1, y + radius); ++dy) {
+                hi = std::max(hi, hiRow[static_cast<std::size_t>(dy * w + x)]);
+                lo = std::min(lo, loRow[static_cast<std::size_t>(dy * w + x)]);
+            }
+            out[static_cast<std::size_t>(y * w + x)] = hi - lo;
+        }
+    return out;
+}
+
+bool paletteIsGray(const Image& picture) {
+    for (const Rgb& c : picture.GetPalette())
+        if (c.r != c.g || c.g != c.b) return false;
+    return true;
+}
+
+} // namespace
+
+bool isColorPicture(const Image& picture) {
+    if (!picture.IsValid()) return false;
+    if (picture.IsIndexed() && paletteIsGray(picture)) return false;
+    // Judged at page size, whichever way the picture was loaded: the page-sized reduction
+    // of a whole picture is the one a JPEG gets while it decodes.
+    std::optional<Image> reduced;
+    const Image* work = &picture;
+    const PageSize page = pageSizeBeforeTurn(picture.GetWidth(), picture.GetHeight(), kPageHeight);
+    if (picture.IsIndexed() || page.height < picture.GetHeight()) {
+        try {
+            reduced.emplace(picture);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        if (reduced->IsIndexed() && !reduced->IncreaseBpp24()) return false;
+        if (page.height < reduced->GetHeight() &&
+            !reduced->Resample2(page.width, page.height, 2, 5, false))
+            return false;
+        work = &*reduced;
+    }
+    const int w = static_cast<int>(work->GetWidth()), h = static_cast<int>(work->GetHeight());
+    const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    std::vector<float> light(n), a(n), b(n);
+    std::array<std::uint32_t, 101> histogram{};
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* row = work->Row(static_cast<std::uint32_t>(y));
+        for (int x = 0; x < w; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y * w + x);
+            const Lab c = toLab(row[3 * x], row[3 * x + 1], row[3 * x + 2]);
+            light[i] = c.l;
+            a[i] = c.a;
+            b[i] = c.b;
+            ++histogram[static_cast<std::size_t>(std::clamp(c.l, 0.0f, 100.0f))];
+        }
+    }
+
+    // The paper: the brightest fifth of the page. Its tint, yellowed or the scanner's, is
+    // taken off every pixel in proportion to its lightness, as paper tints the ink it holds.
+    std::size_t bright = 0;
+    int paperFrom = 100;
+    while (paperFrom > 0 && (bright += histogram[static_cast<std::size_t>(paperFrom)]) < n / 5)
+        --paperFrom;
+    double sumL = 0, sumA = 0, sumB = 0;
+    std::size_t paperCount = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (light[i] >= static_cast<float>(paperFrom)) {
+            sumL += light[i];
+            sumA += a[i];
+            sumB += b[i];
+            ++paperCount;
+        }
+    float tintA = 0, tintB = 0, paperL = 100;
+    if (paperCount > 0) {
+        paperL = static_cast<float>(sumL / static_cast<double>(paperCount));
+        tintA = static_cast<float>(sumA / static_cast<double>(paperCount));
+        tintB = static_cast<float>(sumB / static_cast<double>(paperCount));
+        if (paperL < 50.0f || std::hypot(tintA, tintB) > kMaxPaperChroma) tintA = tintB = 0;
+    }
+
+    const std::vector<float> range = localRange(light, w, h, kEdgeRadius);
+    std::vector<std::uint8_t> colored(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float share = std::min(light[i] / std::max(paperL, 1.0f), 1.2f);
+        const float chroma = std::hypot(a[i] - tintA * share, b[i] - tintB * share);
+        colored[i] = chroma > kChromaColor && range[i] <= kEdgeRange;
+    }
+    // Lone coloured pixels are noise; colour that is there comes in patches.
+    std::size_t count = 0;
+    for (int y = 1; y + 1 < h; ++y)
+        for (int x = 1; x + 1 < w; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y * w + x);
+            if (!colored[i]) continue;
+            int around = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    around += colored[static_cast<std::size_t>((y + dy) * w + x + dx)];
+            if (around >= 7) ++count;
+        }
+    return static_cast<double>(count) > kColorShare * static_cast<double>(n);
+}
+
+// ---- margins
+
+namespace {
+
+// A pixel differs from the border when its lightness is this far from the border's: well
+// past scanner noise and the ringing JPEG leaves on flat paper.
+constexpr int kInkDistance = 40;
+// Content narrower or lower than this share of the picture is a speck, not a page.
+constexpr double kMinContentShare = 0.25;
+
+struct Region {
+    std::uint32_t x0, y0, x1, y1; // inclusive
+};
+
+// The content inside region against a near-white or near-black border, or nothing when the
+// region's edge is not such a border.
+std::optional<Region> contentWithin(const std::vector<std::uint8_t>& light, std::uint32_t stride,
+                                    Region r) {
+    const std::uint32_t w = r.x1 - r.x0 + 1, h = r.y1 - r.y0 + 1;
+    if (w < 16 || h < 16) return std::nullopt;
+    auto at = [&](std::uint32_t x, std::uint32_t y) {
+        return light[static_cast<std::size_t>(y) * stride + x];
+    };
+    // The border's lightness: the median of the region's outermost two lines all round.
+    std::array<std::uint32_t, 256> histogram{};
+    std::uint32_t frame = 0;
+    for (std::uint32_t y = r.y0; y <= r.y1; ++y)
+        for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
+            const bool edge = y < r.y0 + 2 || y + 2 > r.y1 || x < r.x0 + 2 || x + 2 > r.x1;
+            if (!edge) {
+                x = r.x1 - 2; // jump to the right edge of this row
+                continue;
+            }
+            ++histogram[at(x, y)];
+            ++frame;
+        }
+    int border = 0;
+    for (std::uint32_t seen = 0; border < 255 && (seen += histogram[border]) < frame / 2;)
+        ++border;
+    if (border > 72 && border < 176) return std::nullopt; // neither paper nor a black bed
+    auto ink = [&](std::uint32_t x, std::uint32_t y) {
+        return std::abs(static_cast<int>(at(x, y)) - border) > kInkDistance;
+    };
+
+    // A line counts as content from two differing pixels on: one is dust or noise.
+    std::optional<std::uint32_t> top, bottom;
+    for (std::uint32_t y = r.y0; y <= r.y1; ++y) {
+        std::uint32_t count = 0;
+        for (std::uint32_t x = r.x0; x <= r.x1 && count < 2; ++x)
+            count += ink(x, y);
+        if (count >= 2) {
+            if (!top) top = y;
+            bottom = y;
+        }
+    }
+    if (!top) return std::nullopt; // an empty page keeps its size
+    std::optional<std::uint32_t> left, right;
+    for (std::uint32_t x = r.x0; x <= r.x1; ++x) {
+        std::uint32_t count = 0;
+        for (std::uint32_t y = *top; y <= *bottom && count < 2; ++y)
+            count += ink(x, y);
+        if (count >= 2) {
+            if (!left) left = x;
+            right = x;
+        }
+    }
+    if (!left) return std::nullopt;
+    Region c{*left, *top, *right, *bottom};
+    const std::uint32_t cw = c.x1 - c.x0 + 1, ch = c.y1 - c.y0 + 1;
+    // A dimension in which the content is a speck keeps its whole extent.
+    const bool cutX = cw >= kMinContentShare * w, cutY = ch >= kMinContentShare * h;
+    if (!cutX && !cutY) return std::nullopt;
+    const std::uint32_t margin = std::max<std::uint32_t>(
+        1, static_cast<std::uint32_t>(std::lround(0.01 * std::max(cw, ch))));
+    Region out = r;
+    if (cutX) {
+        out.x0 = c.x0 > r.x0 + margin ? c.x0 - margin : r.x0;
+        out.x1 = std::min(r.x1, c.x1 + margin);
+    }
+    if (cutY) {
+        out.y0 = c.y0 > r.y0 + margin ? c.y0 - margin : r.y0;
+        out.y1 = std::min(r.y1, c.y1 + margin);
+    }
+    return out;
+}
+
+} // namespace
+
+ContentBox contentBox(const Image& picture) {
+    const std::uint32_t w = picture.GetWidth(), h = picture.GetHeight();
+    const ContentBox whole{0, 0, w, h};
+    if (!picture.IsValid()) return whole;
+    std::vector<std::uint8_t> light;
+    try {
+        light.resize(static_cast<std::size_t>(w) * h);
+    } catch (const std::bad_alloc&) {
+        return whole;
+    }
+    std::array<std::uint8_t, 256> paletteLight{};
+    for (std::size_t i = 0; i < picture.GetPalette().size() && i < 256; ++i) {
+        const Rgb c = picture.GetPalette()[i];
+        paletteLight[i] = static_cast<std::uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8);
+    }
+    for (std::uint32_t y = 0; y < h; ++y) {
+        const std::uint8_t* row = picture.Row(y);
+        std::uint8_t* out = light.data() + static_cast<std::size_t>(y) * w;
+        if (picture.IsIndexed())
+            for (std::uint32_t x = 0; x < w; ++x)
+                out[x] = paletteLight[row[x]];
+        else
+            for (std::uint32_t x = 0; x < w; ++x)
+                out[x] = static_cast<std::uint8_t>(
+                    (77 * row[3 * x] + 150 * row[3 * x + 1] + 29 * row[3 * x + 2]) >> 8);
+    }
+    // A scanner's black bed round the sheet first, then the sheet's own paper margins.
+    Region r{0, 0, w - 1, h - 1};
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::optional<Region> inner = contentWithin(light, w, r);
+        if (!inner) break;
+        const bool same =
+            inner->x0 == r.x0 && inner->y0 == r.y0 && inner->x1 == r.x1 && inner->y1 == r.y1;
+        r = *inner;
+        if (same) break;
+    }
+    return {r.x0, r.y0, r.x1 - r.x0 + 1, r.y1 - r.y0 + 1};
+}
+
+bool cropToContent(Image& picture, std::string& reason) {
+    const ContentBox box = contentBox(picture);
+    if (box.x == 0 && box.y == 0 && box.width == picture.GetWidth() &&
+        box.height == picture.GetHeight())
+        return true;
+    Image cut(picture.GetType());
+    try {
+        if (!cut.Create(box.width, box.height, picture.GetBpp())) {
+            reason = "cannot cut the margins (out of memory)";
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        reason = "cannot cut the margins (out of memory)";
+        return false;
+    }
+    if (picture.IsIndexed()) cut.SetPalette(picture.GetPalette());
+    cut.SetDpi(picture.GetXDpi(), picture.GetYDpi());
+    cut.SetJpegQuality(picture.GetJpegQuality());
+    const std::size_t bytes = box.width * picture.BytesPerPixel();
+    for (std::uint32_t y = 0; y < box.height; ++y)
+        std::copy_n(picture.Row(box.y + y) + box.x * picture.BytesPerPixel(), bytes, cut.Row(y));
+    picture = std::move(cut);
+    return true;
+}
+
+} // namespace folio
