@@ -52,6 +52,9 @@ constexpr float kChromaColor = 15.0f;
 // A 5 x 5 neighbourhood whose lightness spans more than this lies on an edge, where a scanner's
 // misregistered channels and chroma subsampling put colour that the page does not hold.
 constexpr float kEdgeRange = 20.0f;
+// On an edge, colour counts when it stays in the mean over a window wider than fringes.
+constexpr float kChromaStrong = 20.0f;
+constexpr int kMeanRadius = 3;
 constexpr int kEdgeRadius = 2;
 // A paper tint stronger than this is taken as the picture's own colour, not paper.
 constexpr float kMaxPaperChroma = 30.0f;
@@ -86,6 +89,108 @@ std::vector<float> localRange(const std::vector<float>& v, int w, int h, int rad
     return out;
 }
 
+// The mean of each channel over a square window: a misregistered channel keeps its local
+// mean, so the colour fringes on the two sides of a stroke cancel there; real colour stays.
+std::vector<float> boxMean(const Image& picture, int channel, int radius) {
+    const int w = static_cast<int>(picture.GetWidth()), h = static_cast<int>(picture.GetHeight());
+    std::vector<float> across(static_cast<std::size_t>(w) * h), out(across.size());
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* row = picture.Row(static_cast<std::uint32_t>(y));
+        for (int x = 0; x < w; ++x) {
+            float sum = 0;
+            const int x0 = std::max(0, x - radius), x1 = std::min(w - 1, x + radius);
+            for (int s = x0; s <= x1; ++s)
+                sum += row[3 * s + channel];
+            across[static_cast<std::size_t>(y * w + x)] = sum / static_cast<float>(x1 - x0 + 1);
+        }
+    }
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            float sum = 0;
+            const int y0 = std::max(0, y - radius), y1 = std::min(h - 1, y + radius);
+            for (int s = y0; s <= y1; ++s)
+                sum += across[static_cast<std::size_t>(s * w + x)];
+            out[static_cast<std::size_t>(y * w + x)] = sum / static_cast<float>(y1 - y0 + 1);
+        }
+    return out;
+}
+
+// One channel of a picture as floats, to be shifted by fractions of a pixel.
+struct Plane {
+    int w = 0, h = 0;
+    std::vector<float> v;
+    float at(float x, float y) const {
+        x = std::clamp(x, 0.0f, static_cast<float>(w - 1));
+        y = std::clamp(y, 0.0f, static_cast<float>(h - 1));
+        const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
+        const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
+        const float fx = x - static_cast<float>(x0), fy = y - static_cast<float>(y0);
+        const auto p = [&](int xx, int yy) { return v[static_cast<std::size_t>(yy * w + xx)]; };
+        return (p(x0, y0) * (1 - fx) + p(x1, y0) * fx) * (1 - fy) +
+               (p(x0, y1) * (1 - fx) + p(x1, y1) * fx) * fy;
+    }
+};
+
+Plane planeOf(const Image& picture, int channel) {
+    Plane p{static_cast<int>(picture.GetWidth()), static_cast<int>(picture.GetHeight()), {}};
+    p.v.resize(static_cast<std::size_t>(p.w) * static_cast<std::size_t>(p.h));
+    for (int y = 0; y < p.h; ++y) {
+        const std::uint8_t* row = picture.Row(static_cast<std::uint32_t>(y));
+        for (int x = 0; x < p.w; ++x)
+            p.v[static_cast<std::size_t>(y * p.w + x)] = row[3 * x + channel];
+    }
+    return p;
+}
+
+// How far a scanner put a channel out of register with green, to a quarter pixel: the shift
+// that makes it differ least from green where the page changes.
+std::pair<float, float> registration(const Plane& c, const Plane& green) {
+    constexpr float kMaxShift = 4.0f, kStep = 0.25f;
+    const auto cost = [&](float dx, float dy) {
+        double sum = 0;
+        for (int y = 4; y < green.h - 4; y += 2)
+            for (int x = 4; x < green.w - 4; x += 2)
+                sum += std::abs(c.at(static_cast<float>(x) + dx, static_cast<float>(y) + dy) -
+                                green.v[static_cast<std::size_t>(y * green.w + x)]);
+        return sum;
+    };
+    // Whole pixels first, then quarters round the best: a shift's cost changes smoothly.
+    float best[2] = {0, 0};
+    for (int axis = 0; axis < 2; ++axis) {
+        double lowest = cost(best[0], best[1]);
+        float found = best[axis];
+        const auto tryShift = [&](float d) {
+            best[axis] = d;
+            const double c2 = cost(best[0], best[1]);
+            if (c2 < lowest) lowest = c2, found = d;
+        };
+        for (float d = -kMaxShift; d <= kMaxShift; d += 1.0f)
+            if (d != 0) tryShift(d);
+        const float whole = found;
+        for (float d = whole - 0.75f; d <= whole + 0.75f; d += kStep)
+            if (d != whole) tryShift(d);
+        best[axis] = found;
+    }
+    return {best[0], best[1]};
+}
+
+// The picture with red and blue brought back into register with green.
+void register3(Image& picture) {
+    if (picture.GetWidth() < 16 || picture.GetHeight() < 16) return;
+    const Plane red = planeOf(picture, 0), green = planeOf(picture, 1), blue = planeOf(picture, 2);
+    const auto [rx, ry] = registration(red, green);
+    const auto [bx, by] = registration(blue, green);
+    if (rx == 0 && ry == 0 && bx == 0 && by == 0) return;
+    for (int y = 0; y < green.h; ++y) {
+        std::uint8_t* row = picture.Row(static_cast<std::uint32_t>(y));
+        for (int x = 0; x < green.w; ++x) {
+            const float fx = static_cast<float>(x), fy = static_cast<float>(y);
+            row[3 * x] = static_cast<std::uint8_t>(std::lround(red.at(fx + rx, fy + ry)));
+            row[3 * x + 2] = static_cast<std::uint8_t>(std::lround(blue.at(fx + bx, fy + by)));
+        }
+    }
+}
+
 bool paletteIsGray(const Image& picture) {
     for (const Rgb& c : picture.GetPalette())
         if (c.r != c.g || c.g != c.b) return false;
@@ -100,20 +205,18 @@ bool isColorPicture(const Image& picture) {
     // Judged at page size, whichever way the picture was loaded: the page-sized reduction
     // of a whole picture is the one a JPEG gets while it decodes.
     std::optional<Image> reduced;
-    const Image* work = &picture;
     const PageSize page = pageSizeBeforeTurn(picture.GetWidth(), picture.GetHeight(), kPageHeight);
-    if (picture.IsIndexed() || page.height < picture.GetHeight()) {
-        try {
-            reduced.emplace(picture);
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        if (reduced->IsIndexed() && !reduced->IncreaseBpp24()) return false;
-        if (page.height < reduced->GetHeight() &&
-            !reduced->Resample2(page.width, page.height, 2, 5, false))
-            return false;
-        work = &*reduced;
+    try {
+        reduced.emplace(picture);
+    } catch (const std::bad_alloc&) {
+        return false;
     }
+    if (reduced->IsIndexed() && !reduced->IncreaseBpp24()) return false;
+    if (page.height < reduced->GetHeight() &&
+        !reduced->Resample2(page.width, page.height, 2, 5, false))
+        return false;
+    register3(*reduced);
+    const Image* work = &*reduced;
     const int w = static_cast<int>(work->GetWidth()), h = static_cast<int>(work->GetHeight());
     const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     std::vector<float> light(n), a(n), b(n);
@@ -154,11 +257,21 @@ bool isColorPicture(const Image& picture) {
     }
 
     const std::vector<float> range = localRange(light, w, h, kEdgeRadius);
-    std::vector<std::uint8_t> colored(n);
+    const std::vector<float> meanR = boxMean(*work, 0, kMeanRadius);
+    const std::vector<float> meanG = boxMean(*work, 1, kMeanRadius);
+    const std::vector<float> meanB = boxMean(*work, 2, kMeanRadius);
+    std::vector<std::uint8_t> colored(n), flat(n), strong(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const float share = std::min(light[i] / std::max(paperL, 1.0f), 1.2f);
-        const float chroma = std::hypot(a[i] - tintA * share, b[i] - tintB * share);
-        colored[i] = chroma > kChromaColor && range[i] <= kEdgeRange;
+        const auto untinted = [&](const Lab& c) {
+            const float share = std::min(c.l / std::max(paperL, 1.0f), 1.2f);
+            return std::hypot(c.a - tintA * share, c.b - tintB * share);
+        };
+        colored[i] = untinted({light[i], a[i], b[i]}) > kChromaColor;
+        flat[i] = colored[i] && range[i] <= kEdgeRange;
+        if (colored[i] && !flat[i]) {
+            const auto q = [](float v) { return static_cast<std::uint8_t>(std::lround(v)); };
+            strong[i] = untinted(toLab(q(meanR[i]), q(meanG[i]), q(meanB[i]))) > kChromaStrong;
+        }
     }
     // Lone coloured pixels are noise; colour that is there comes in patches.
     std::size_t count = 0;
@@ -166,11 +279,16 @@ bool isColorPicture(const Image& picture) {
         for (int x = 1; x + 1 < w; ++x) {
             const std::size_t i = static_cast<std::size_t>(y * w + x);
             if (!colored[i]) continue;
-            int around = 0;
+            int around = 0, aroundFlat = 0;
             for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx)
-                    around += colored[static_cast<std::size_t>((y + dy) * w + x + dx)];
-            if (around >= 7) ++count;
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const std::size_t j = static_cast<std::size_t>((y + dy) * w + x + dx);
+                    around += colored[j];
+                    aroundFlat += flat[j];
+                }
+            // Away from edges a patch of colour counts; on an edge (coloured lettering, a
+            // stamp's strokes) only strong colour with colour all round, wider than a fringe.
+            if ((flat[i] && aroundFlat >= 7) || (strong[i] && around == 9)) ++count;
         }
     return static_cast<double>(count) > kColorShare * static_cast<double>(n);
 }
