@@ -309,8 +309,18 @@ struct Region {
 
 // The content inside region against a near-white or near-black border, or nothing when the
 // region's edge is not such a border.
-std::optional<Region> contentWithin(const std::vector<std::uint8_t>& light, std::uint32_t stride,
-                                    Region r) {
+bool same(const Region& a, const Region& b) {
+    return a.x0 == b.x0 && a.y0 == b.y0 && a.x1 == b.x1 && a.y1 == b.y1;
+}
+
+struct Found {
+    Region content; // what differs from the border
+    Region kept;    // the content with its margin
+    bool darkBorder = false;
+};
+
+std::optional<Found> contentWithin(const std::vector<std::uint8_t>& light, std::uint32_t stride,
+                                   Region r) {
     const std::uint32_t w = r.x1 - r.x0 + 1, h = r.y1 - r.y0 + 1;
     if (w < 16 || h < 16) return std::nullopt;
     auto at = [&](std::uint32_t x, std::uint32_t y) {
@@ -376,7 +386,9 @@ std::optional<Region> contentWithin(const std::vector<std::uint8_t>& light, std:
         out.y0 = c.y0 > r.y0 + margin ? c.y0 - margin : r.y0;
         out.y1 = std::min(r.y1, c.y1 + margin);
     }
-    return out;
+    if (!cutX) c.x0 = r.x0, c.x1 = r.x1;
+    if (!cutY) c.y0 = r.y0, c.y1 = r.y1;
+    return Found{c, out, border < 128};
 }
 
 } // namespace
@@ -409,13 +421,11 @@ ContentBox contentBox(const Image& picture) {
     }
     // A scanner's black bed round the sheet first, then the sheet's own paper margins.
     Region r{0, 0, w - 1, h - 1};
-    for (int pass = 0; pass < 2; ++pass) {
-        const std::optional<Region> inner = contentWithin(light, w, r);
-        if (!inner) break;
-        const bool same =
-            inner->x0 == r.x0 && inner->y0 == r.y0 && inner->x1 == r.x1 && inner->y1 == r.y1;
-        r = *inner;
-        if (same) break;
+    if (const std::optional<Found> outer = contentWithin(light, w, r)) {
+        r = outer->kept;
+        if (outer->darkBorder)
+            if (const std::optional<Found> sheet = contentWithin(light, w, outer->content))
+                if (!sheet->darkBorder && !same(sheet->content, outer->content)) r = sheet->kept;
     }
     return {r.x0, r.y0, r.x1 - r.x0 + 1, r.y1 - r.y0 + 1};
 }
