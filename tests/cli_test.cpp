@@ -222,7 +222,7 @@ TEST(CliUsage, WindowOrCommand) {
     }
     const std::string line = cli::noWindowMessage("no display");
     EXPECT_EQ(line.rfind("folioforge: cannot open the window: no display; the probe, make, "
-                         "inspect",
+                         "page, inspect",
                          0),
               0u)
         << line;
