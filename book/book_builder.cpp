@@ -227,6 +227,22 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
     return result;
 }
 
+std::optional<bool> pictureHasColor(const std::string& path, std::string& reason) {
+    const ImageType type = imageTypeOfPath(path);
+    if (type == 0) {
+        reason = "not an image file name";
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes;
+    Image image(0);
+    if (!readSourceBytes(path, bytes, reason)) return std::nullopt;
+    if (!image.LoadMemoryForPage(bytes, type, kPageHeight, false, false) || !image.IsValid()) {
+        reason = "does not load: " + image.GetLastError();
+        return std::nullopt;
+    }
+    return isColorPicture(image);
+}
+
 namespace {
 
 struct PageResult {

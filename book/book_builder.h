@@ -8,6 +8,7 @@
 #include "book/platform.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,7 @@ struct PageJob {
     bool gray = true; // the row's mark; with autoColor the page's content decides instead
     int grayQuality = 50, colorQuality = 80;
     bool fast = false, crop = false, autoColor = false;
+    bool operator==(const PageJob&) const = default;
 };
 
 struct MadePage {
@@ -70,6 +72,10 @@ struct MadePage {
 // command all make their pages here. A member path is read through sources (null: a reader
 // of its own); cache may be null.
 MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache);
+
+// Whether the picture at path holds real colour, judged on the picture make --auto-color
+// judges; nothing, with the reason, when it does not load.
+std::optional<bool> pictureHasColor(const std::string& path, std::string& reason);
 
 MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatform& platform,
                     ProgressDisplay& progress);

@@ -126,8 +126,8 @@ picture file or a page inside a comic archive, PDF or book (CONTAINER/MEMBER).
 Options:
   -o, --output OUT   the JPEG file to write (required)
       --color        a colour page, as after make's --color (default: a gray page)
-      --quality N    JPEG quality, 0 to 100 (default: 50 gray, 80 colour, as make's
-                     --gray-quality and --color-quality)
+      --quality N    JPEG quality, 0 to 100 (default: 50 for a gray page, 80 for a
+                     colour page, the defaults of make)
       --crop         cut the paper margins as make --crop does
       --overwrite    replace OUT if it exists
   -h, --help         show this help
