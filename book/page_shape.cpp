@@ -1,6 +1,7 @@
 #include "book/page_shape.h"
 
 #include "book/book_builder.h"
+#include "book/image/kernels.h"
 
 #include <algorithm>
 #include <array>
@@ -19,8 +20,25 @@ struct Lab {
     float l, a, b;
 };
 
-float labF(float t) {
+float labCurve(float t) {
     return t > 0.008856f ? std::cbrt(t) : 7.787f * t + 16.0f / 116.0f;
+}
+
+// The Lab curve by table: a cube root per channel and pixel is most of the work otherwise.
+float labF(float t) {
+    constexpr int kSteps = 4096;
+    constexpr float kTop = 1.1f; // white's X and Z come out a little above 1
+    static const std::array<float, kSteps + 2> table = [] {
+        std::array<float, kSteps + 2> f{};
+        for (int i = 0; i <= kSteps + 1; ++i)
+            f[static_cast<std::size_t>(i)] = labCurve(kTop * static_cast<float>(i) / kSteps);
+        return f;
+    }();
+    const float at = std::clamp(t, 0.0f, kTop) * (kSteps / kTop);
+    const int i = static_cast<int>(at);
+    const float frac = at - static_cast<float>(i);
+    return table[static_cast<std::size_t>(i)] * (1 - frac) +
+           table[static_cast<std::size_t>(i) + 1] * frac;
 }
 
 const std::array<float, 256>& linearTable() {
@@ -144,14 +162,14 @@ Plane planeOf(const Image& picture, int channel) {
 
 // How far a scanner put a channel out of register with green, to a quarter pixel: the shift
 // that makes it differ least from green where the page changes.
-std::pair<float, float> registration(const Plane& c, const Plane& green) {
+std::pair<float, float> registration(const Plane& c, const Plane& green,
+                                     const std::vector<std::pair<int, int>>& edges) {
     constexpr float kMaxShift = 4.0f, kStep = 0.25f;
     const auto cost = [&](float dx, float dy) {
         double sum = 0;
-        for (int y = 4; y < green.h - 4; y += 2)
-            for (int x = 4; x < green.w - 4; x += 2)
-                sum += std::abs(c.at(static_cast<float>(x) + dx, static_cast<float>(y) + dy) -
-                                green.v[static_cast<std::size_t>(y * green.w + x)]);
+        for (const auto& [x, y] : edges)
+            sum += std::abs(c.at(static_cast<float>(x) + dx, static_cast<float>(y) + dy) -
+                            green.v[static_cast<std::size_t>(y * green.w + x)]);
         return sum;
     };
     // Whole pixels first, then quarters round the best: a shift's cost changes smoothly.
@@ -178,8 +196,24 @@ std::pair<float, float> registration(const Plane& c, const Plane& green) {
 void register3(Image& picture) {
     if (picture.GetWidth() < 16 || picture.GetHeight() < 16) return;
     const Plane red = planeOf(picture, 0), green = planeOf(picture, 1), blue = planeOf(picture, 2);
-    const auto [rx, ry] = registration(red, green);
-    const auto [bx, by] = registration(blue, green);
+    // Only where green changes does a shift show; a sample of those places is enough.
+    constexpr std::size_t kMaxSamples = 20000;
+    std::vector<std::pair<int, int>> edges;
+    const auto g = [&](int x, int y) { return green.v[static_cast<std::size_t>(y * green.w + x)]; };
+    for (int y = 4; y < green.h - 4; ++y)
+        for (int x = 4; x < green.w - 4; ++x)
+            if (std::abs(g(x + 1, y) - g(x - 1, y)) + std::abs(g(x, y + 1) - g(x, y - 1)) > 40)
+                edges.emplace_back(x, y);
+    if (edges.size() < 64) return;
+    if (edges.size() > kMaxSamples) {
+        const std::size_t step = (edges.size() + kMaxSamples - 1) / kMaxSamples;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < edges.size(); i += step)
+            edges[kept++] = edges[i];
+        edges.resize(kept);
+    }
+    const auto [rx, ry] = registration(red, green, edges);
+    const auto [bx, by] = registration(blue, green, edges);
     if (rx == 0 && ry == 0 && bx == 0 && by == 0) return;
     for (int y = 0; y < green.h; ++y) {
         std::uint8_t* row = picture.Row(static_cast<std::uint32_t>(y));
@@ -189,6 +223,34 @@ void register3(Image& picture) {
             row[3 * x + 2] = static_cast<std::uint8_t>(std::lround(blue.at(fx + bx, fy + by)));
         }
     }
+}
+
+// The picture in true colour at its page size, as Resample2 would reduce it, without a copy of
+// the whole picture: rows are reduced as they are read.
+bool pageSizedRgb(const Image& picture, Image& out) {
+    const std::uint32_t w = picture.GetWidth(), h = picture.GetHeight();
+    const PageSize page = pageSizeBeforeTurn(w, h, kPageHeight);
+    const bool reduce = page.height < h;
+    if (!out.Create(reduce ? page.width : w, reduce ? page.height : h, 24)) return false;
+    std::vector<std::uint8_t> rgb(std::size_t{w} * 3);
+    std::optional<kernels::RowReducer> reducer;
+    if (reduce) reducer.emplace(w, h, 3, page.width, page.height, out.Row(0));
+    const std::vector<Rgb>& palette = picture.GetPalette();
+    for (std::uint32_t y = 0; y < h; ++y) {
+        const std::uint8_t* row = picture.Row(y);
+        if (picture.IsIndexed()) {
+            for (std::uint32_t x = 0; x < w; ++x) {
+                const Rgb c = palette[row[x]];
+                rgb[3 * x] = c.r, rgb[3 * x + 1] = c.g, rgb[3 * x + 2] = c.b;
+            }
+            row = rgb.data();
+        }
+        if (reducer)
+            reducer->push(row);
+        else
+            std::copy_n(row, rgb.size(), out.Row(y));
+    }
+    return true;
 }
 
 bool paletteIsGray(const Image& picture) {
@@ -204,19 +266,14 @@ bool isColorPicture(const Image& picture) {
     if (picture.IsIndexed() && paletteIsGray(picture)) return false;
     // Judged at page size, whichever way the picture was loaded: the page-sized reduction
     // of a whole picture is the one a JPEG gets while it decodes.
-    std::optional<Image> reduced;
-    const PageSize page = pageSizeBeforeTurn(picture.GetWidth(), picture.GetHeight(), kPageHeight);
+    Image reduced;
     try {
-        reduced.emplace(picture);
+        if (!pageSizedRgb(picture, reduced)) return false;
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (reduced->IsIndexed() && !reduced->IncreaseBpp24()) return false;
-    if (page.height < reduced->GetHeight() &&
-        !reduced->Resample2(page.width, page.height, 2, 5, false))
-        return false;
-    register3(*reduced);
-    const Image* work = &*reduced;
+    register3(reduced);
+    const Image* work = &reduced;
     const int w = static_cast<int>(work->GetWidth()), h = static_cast<int>(work->GetHeight());
     const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     std::vector<float> light(n), a(n), b(n);
@@ -257,21 +314,26 @@ bool isColorPicture(const Image& picture) {
     }
 
     const std::vector<float> range = localRange(light, w, h, kEdgeRadius);
-    const std::vector<float> meanR = boxMean(*work, 0, kMeanRadius);
-    const std::vector<float> meanG = boxMean(*work, 1, kMeanRadius);
-    const std::vector<float> meanB = boxMean(*work, 2, kMeanRadius);
     std::vector<std::uint8_t> colored(n), flat(n), strong(n);
+    const auto untinted = [&](const Lab& c) {
+        const float share = std::min(c.l / std::max(paperL, 1.0f), 1.2f);
+        return std::hypot(c.a - tintA * share, c.b - tintB * share);
+    };
+    bool onEdges = false;
     for (std::size_t i = 0; i < n; ++i) {
-        const auto untinted = [&](const Lab& c) {
-            const float share = std::min(c.l / std::max(paperL, 1.0f), 1.2f);
-            return std::hypot(c.a - tintA * share, c.b - tintB * share);
-        };
         colored[i] = untinted({light[i], a[i], b[i]}) > kChromaColor;
         flat[i] = colored[i] && range[i] <= kEdgeRange;
-        if (colored[i] && !flat[i]) {
-            const auto q = [](float v) { return static_cast<std::uint8_t>(std::lround(v)); };
-            strong[i] = untinted(toLab(q(meanR[i]), q(meanG[i]), q(meanB[i]))) > kChromaStrong;
-        }
+        onEdges = onEdges || (colored[i] && !flat[i]);
+    }
+    if (onEdges) {
+        const std::vector<float> meanR = boxMean(*work, 0, kMeanRadius);
+        const std::vector<float> meanG = boxMean(*work, 1, kMeanRadius);
+        const std::vector<float> meanB = boxMean(*work, 2, kMeanRadius);
+        const auto q = [](float v) { return static_cast<std::uint8_t>(std::lround(v)); };
+        for (std::size_t i = 0; i < n; ++i)
+            if (colored[i] && !flat[i])
+                strong[i] =
+                    untinted(toLab(q(meanR[i]), q(meanG[i]), q(meanB[i]))) > kChromaStrong;
     }
     // Lone coloured pixels are noise; colour that is there comes in patches.
     std::size_t count = 0;
@@ -319,13 +381,31 @@ struct Found {
     bool darkBorder = false;
 };
 
-std::optional<Found> contentWithin(const std::vector<std::uint8_t>& light, std::uint32_t stride,
-                                   Region r) {
+// A pixel's lightness, read from the picture as it stands: no second copy of a large scan.
+class Lightness {
+  public:
+    explicit Lightness(const Image& picture) : picture_(picture) {
+        for (std::size_t i = 0; i < picture.GetPalette().size() && i < 256; ++i) {
+            const Rgb c = picture.GetPalette()[i];
+            palette_[i] = static_cast<std::uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8);
+        }
+    }
+    std::uint8_t operator()(std::uint32_t x, std::uint32_t y) const {
+        const std::uint8_t* row = picture_.Row(y);
+        if (picture_.IsIndexed()) return palette_[row[x]];
+        const std::uint8_t* p = row + 3 * static_cast<std::size_t>(x);
+        return static_cast<std::uint8_t>((77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8);
+    }
+
+  private:
+    const Image& picture_;
+    std::array<std::uint8_t, 256> palette_{};
+};
+
+std::optional<Found> contentWithin(const Lightness& light, Region r) {
     const std::uint32_t w = r.x1 - r.x0 + 1, h = r.y1 - r.y0 + 1;
     if (w < 16 || h < 16) return std::nullopt;
-    auto at = [&](std::uint32_t x, std::uint32_t y) {
-        return light[static_cast<std::size_t>(y) * stride + x];
-    };
+    const auto at = [&](std::uint32_t x, std::uint32_t y) { return light(x, y); };
     // The border's lightness: the median of the region's outermost two lines all round.
     std::array<std::uint32_t, 256> histogram{};
     std::uint32_t frame = 0;
@@ -397,34 +477,13 @@ ContentBox contentBox(const Image& picture) {
     const std::uint32_t w = picture.GetWidth(), h = picture.GetHeight();
     const ContentBox whole{0, 0, w, h};
     if (!picture.IsValid()) return whole;
-    std::vector<std::uint8_t> light;
-    try {
-        light.resize(static_cast<std::size_t>(w) * h);
-    } catch (const std::bad_alloc&) {
-        return whole;
-    }
-    std::array<std::uint8_t, 256> paletteLight{};
-    for (std::size_t i = 0; i < picture.GetPalette().size() && i < 256; ++i) {
-        const Rgb c = picture.GetPalette()[i];
-        paletteLight[i] = static_cast<std::uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8);
-    }
-    for (std::uint32_t y = 0; y < h; ++y) {
-        const std::uint8_t* row = picture.Row(y);
-        std::uint8_t* out = light.data() + static_cast<std::size_t>(y) * w;
-        if (picture.IsIndexed())
-            for (std::uint32_t x = 0; x < w; ++x)
-                out[x] = paletteLight[row[x]];
-        else
-            for (std::uint32_t x = 0; x < w; ++x)
-                out[x] = static_cast<std::uint8_t>(
-                    (77 * row[3 * x] + 150 * row[3 * x + 1] + 29 * row[3 * x + 2]) >> 8);
-    }
+    const Lightness light(picture);
     // A scanner's black bed round the sheet first, then the sheet's own paper margins.
     Region r{0, 0, w - 1, h - 1};
-    if (const std::optional<Found> outer = contentWithin(light, w, r)) {
+    if (const std::optional<Found> outer = contentWithin(light, r)) {
         r = outer->kept;
         if (outer->darkBorder)
-            if (const std::optional<Found> sheet = contentWithin(light, w, outer->content))
+            if (const std::optional<Found> sheet = contentWithin(light, outer->content))
                 if (!sheet->darkBorder && !same(sheet->content, outer->content)) r = sheet->kept;
     }
     return {r.x0, r.y0, r.x1 - r.x0 + 1, r.y1 - r.y0 + 1};
