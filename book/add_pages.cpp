@@ -41,20 +41,29 @@ struct Probe {
     std::optional<FileFacts> memberFacts; // a member is found by reading it
 };
 
-// A member of an archive or book: its bytes once, then the same header look as a file's.
+// A member of an archive or book: its bytes once, then the same header look as a file's. A
+// PDF page is sized without rendering; its size cell is its share of the PDF.
 bool probeMember(SourceReader& sources, const std::string& path, ImageType type, Probe& probe) {
     const SourcePath source = resolveSourcePath(path);
     if (!source.isMember()) return false;
-    std::vector<std::uint8_t> bytes;
     std::string reason;
     ImageFacts facts;
-    if (!sources.read(path, bytes, reason) || !probeImageMemory(bytes, type, facts, reason)) {
+    std::uint64_t size = 0;
+    bool known = false;
+    if (type == kPdfPageType) {
+        known = sources.probePdfPage(path, facts, size, reason);
+    } else {
+        std::vector<std::uint8_t> bytes;
+        known = sources.read(path, bytes, reason) && probeImageMemory(bytes, type, facts, reason);
+        size = bytes.size();
+    }
+    if (!known) {
         probe.reason = "does not load: " + reason;
         return true;
     }
     probe.loaded = true;
     probe.resolution = resolutionText(facts.width, facts.height, facts.bpp);
-    probe.memberFacts = FileFacts{bytes.size(), memberFileName(source.member)};
+    probe.memberFacts = FileFacts{size, memberFileName(source.member)};
     return true;
 }
 } // namespace
@@ -67,7 +76,7 @@ std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::
     SourceReader sources;
     sources.expect(paths);
     parallelFor(paths.size(), jobs, [&](std::size_t i) {
-        const ImageType type = imageTypeOfPath(paths[i]);
+        const ImageType type = pageTypeOfPath(paths[i]);
         if (type == 0) {
             probes[i].reason = "not an image file name";
             return;

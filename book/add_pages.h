@@ -14,11 +14,11 @@ namespace folio {
 
 inline constexpr char kChooserTitle[] = "Add image file";
 inline constexpr char kChooserFilter[] = "*.JPG;*.GIF;*.TIFF;*.BMP";
-// The chooser's further entries, after kChooserFilter: comic archives and books, then
-// everything. A chosen archive or book stands for its pages.
+// The chooser's further entries, after kChooserFilter: comic archives, books and PDFs, then
+// everything. A chosen archive, book or PDF stands for its pages.
 inline constexpr char kChooserContainerFilter[] =
-    "Comic archives and books (*.cbz *.zip *.cbr *.rar *.cb7 *.7z *.cbt *.tar *.tar.gz *.tgz "
-    "*.tar.bz2 *.tar.xz *.QFB)";
+    "Comic archives, books and PDF (*.cbz *.zip *.cbr *.rar *.cb7 *.7z *.cbt *.tar *.tar.gz "
+    "*.tgz *.tar.bz2 *.tar.xz *.QFB *.pdf)";
 inline constexpr char kChooserAllFilter[] = "All files (*)";
 
 class FileChooser {

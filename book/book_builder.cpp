@@ -157,6 +157,19 @@ struct PageTask {
     bool gray = false;
 };
 
+// The decoded picture, its gray or colour decided, cut, turned, scaled and encoded.
+MadePage finishPage(Image& image, const PageJob& job, MadePage result, PageCache* cache,
+                    const PageSettings& settings, const Source& source) {
+    if (job.crop && !cropToContent(image, result.reason)) return result;
+    auto jpeg = std::make_shared<std::vector<std::uint8_t>>();
+    result.ok = encodePage(image, result.gray, result.quality, *jpeg, result.reason);
+    result.quality = std::clamp(result.quality, 0, 100);
+    if (!result.ok) return result;
+    result.jpeg = std::move(jpeg);
+    if (cache) cache->store(settings, source, result.jpeg);
+    return result;
+}
+
 PageSettings settingsOf(const PageJob& job) {
     PageSettings settings;
     settings.fast = job.fast;
@@ -177,15 +190,30 @@ PageSettings settingsOf(const PageJob& job) {
 MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
     MadePage result;
     const PageSettings settings = settingsOf(job);
+    std::optional<SourceReader> ownReader;
+    if (!sources) sources = &ownReader.emplace();
+    Image image(0);
     Source source;
+    if (job.type == kPdfPageType) {
+        // A PDF page is rendered, the slow step, here (on a worker thread while a book is
+        // made). It has no bytes of its own to key a cache by, so it is always made afresh.
+        cache = nullptr;
+        std::string why;
+        if (!sources->renderPdfPage(job.path, image, why)) {
+            result.reason = "does not load: " + why;
+            return result;
+        }
+        result.gray = job.autoColor ? !isColorPicture(image) : job.gray;
+        result.quality = result.gray ? job.grayQuality : job.colorQuality;
+        return finishPage(image, job, std::move(result), nullptr, settings, source);
+    }
     source.path = job.path;
     if (resolveSourcePath(job.path).isMember()) {
         // A member has no identity of its own on disk: the memory cache passes it by, and
         // the disk cache keys it by its content like any file.
         source.read = true;
-        const bool read = sources ? sources->read(job.path, source.bytes, source.error)
-                                  : readSourceBytes(job.path, source.bytes, source.error);
-        if (!read && source.error.empty()) source.error = "cannot read member";
+        if (!sources->read(job.path, source.bytes, source.error) && source.error.empty())
+            source.error = "cannot read member";
     }
     if (cache) {
         if (PageBytes kept = cache->find(settings, source)) {
@@ -200,7 +228,6 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
         }
     }
     if (!source.read) readSource(job.path, source);
-    Image image(0);
     // Margins are found on the whole picture; otherwise a JPEG comes reduced as it decodes.
     // Colour is judged on colour pixels, so a page whose content decides is decoded in colour.
     const bool loaded =
@@ -217,14 +244,7 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
     }
     result.gray = job.autoColor ? !isColorPicture(image) : job.gray;
     result.quality = result.gray ? job.grayQuality : job.colorQuality;
-    if (job.crop && !cropToContent(image, result.reason)) return result;
-    auto jpeg = std::make_shared<std::vector<std::uint8_t>>();
-    result.ok = encodePage(image, result.gray, result.quality, *jpeg, result.reason);
-    result.quality = std::clamp(result.quality, 0, 100);
-    if (!result.ok) return result;
-    result.jpeg = std::move(jpeg);
-    if (cache) cache->store(settings, source, result.jpeg);
-    return result;
+    return finishPage(image, job, std::move(result), cache, settings, source);
 }
 
 std::optional<bool> pictureHasColor(const std::string& path, std::string& reason) {
@@ -233,9 +253,18 @@ std::optional<bool> pictureHasColor(const std::string& path, std::string& reason
         reason = "not an image file name";
         return std::nullopt;
     }
+    SourceReader sources;
     std::vector<std::uint8_t> bytes;
     Image image(0);
-    if (!readSourceBytes(path, bytes, reason)) return std::nullopt;
+    if (type == kPdfPageType) {
+        std::string why;
+        if (!sources.renderPdfPage(path, image, why)) {
+            reason = "does not load: " + why;
+            return std::nullopt;
+        }
+        return isColorPicture(image);
+    }
+    if (!sources.read(path, bytes, reason)) return std::nullopt;
     if (!image.LoadMemoryForPage(bytes, type, kPageHeight, false, false) || !image.IsValid()) {
         reason = "does not load: " + image.GetLastError();
         return std::nullopt;
@@ -372,7 +401,7 @@ MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatf
     const int total = pages.rowCount();
     for (int i = 0; i < total; ++i) {
         const std::string& path = pages.cellText(i, kCellPath);
-        const ImageType type = imageTypeOfPath(path);
+        const ImageType type = pageTypeOfPath(path);
         if (type == 0) {
             report.skipped.push_back({i, path, "not an image file name"});
             continue;

@@ -36,8 +36,9 @@ constexpr char kUsage[] = R"(Usage: folioforge [FILE...]
 Turn page images into one .QFB book for a page-by-page reader.
 
 With no command, or with files only, the window opens (files given are added as pages).
-A folder, a comic archive (CBZ/ZIP, CBR/RAR, CB7/7z, CBT/TAR) or a .QFB book stands for
-its pages; a page inside one is named CONTAINER/MEMBER (vol1.cbz/ch01/003.jpg).
+A folder, a comic archive (CBZ/ZIP, CBR/RAR, CB7/7z, CBT/TAR), a .QFB book or a PDF
+stands for its pages; a page inside one is named CONTAINER/MEMBER (vol1.cbz/ch01/003.jpg,
+scan.pdf/0007).
 
 Commands:
   probe     show the image type, size and depth the tool sees in each file
@@ -58,14 +59,15 @@ Exit status: 0 done, 1 failed (the reason on standard error), 2 usage error.
 constexpr char kProbeHelp[] = R"(Usage: folioforge probe [--decode] FILE...
 
 For each FILE print one line: PATH<TAB>TYPE<TAB>WIDTHxHEIGHTxBPP, where TYPE is the
-image type the file name gives (0: not an image file name) and BPP is 1, 4, 8 or 24.
+image type the file name gives (0: not an image file name; 100: a PDF page, sized as it
+renders) and BPP is 1, 4, 8 or 24.
 Only the file's headers are read, as when pages are added in the window. A file whose
 name gives no type, or whose header is refused, shows '-' instead of the size.
 
 Options:
       --decode   decode every file in full, as making the book does: '-' also for a file
                  whose pixel data is broken (slower)
-A comic archive or .QFB book gives one line per page in it, named CONTAINER/MEMBER.
+A comic archive, .QFB book or PDF gives one line per page in it, named CONTAINER/MEMBER.
 
 Exit status: 0.
 )";
@@ -76,11 +78,12 @@ Make the book OUT from the pages in the order given. A bare PAGE becomes a gray 
 a PAGE after --color a colour page. A directory stands for its image files in natural
 order (page2 before page10); a comic archive (.cbz .zip .cbr .rar .cb7 .7z .cbt .tar
 .tar.gz .tgz .tar.bz2 .tar.xz) for its image members, sub-folders included, in natural
-order of their member paths; a .QFB book for its pages. A single page inside one is
-named CONTAINER/MEMBER, for example vol1.cbz/ch01/003.jpg or old.QFB/0007.jpg. Every
-page is turned if portrait, made gray if gray, scaled to 640 pixels high and stored as a
-JPEG. ".QFB" is appended to OUT unless it already ends so; an empty OUT gives
-"noname.QFB".
+order of their member paths; a .QFB book for its pages; a PDF for its pages, each
+rendered 1280 pixels high once upright. A single page inside one is named
+CONTAINER/MEMBER, for example vol1.cbz/ch01/003.jpg, old.QFB/0007.jpg or
+scan.pdf/0007. Every page is turned if portrait, made gray if gray, scaled to 640 pixels
+high and stored as a JPEG. ".QFB" is appended to OUT unless it already ends so; an empty
+OUT gives "noname.QFB".
 
 Options:
   -o, --output OUT       the book file to write (required)
@@ -243,11 +246,20 @@ bool decodedFacts(const std::string& path, ImageType type, ImageFacts& facts) {
     return true;
 }
 
-// A member's facts come from its bytes, read through the source layer.
+// A member's facts come from its bytes, read through the source layer; a PDF page's from
+// its size, or with --decode from the page rendered.
 bool memberFacts(SourceReader& sources, const std::string& path, ImageType type, bool decode,
                  ImageFacts& facts) {
     std::vector<std::uint8_t> bytes;
     std::string reason;
+    if (type == kPdfPageType) {
+        std::uint64_t share = 0;
+        if (!decode) return sources.probePdfPage(path, facts, share, reason);
+        Image image(0);
+        if (!sources.renderPdfPage(path, image, reason)) return false;
+        facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
+        return true;
+    }
     if (!sources.read(path, bytes, reason)) return false;
     return decode ? decodedFacts(bytes, type, facts) : probeImageMemory(bytes, type, facts, reason);
 }
@@ -259,7 +271,7 @@ int probe(std::vector<std::string> files, bool decode, std::ostream& out, std::o
     SourceReader sources;
     sources.expect(files);
     for (const auto& path : files) {
-        const ImageType type = imageTypeOfPath(path);
+        const ImageType type = pageTypeOfPath(path);
         out << path << '\t' << type << '\t';
         ImageFacts facts;
         std::string reason;

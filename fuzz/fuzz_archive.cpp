@@ -3,19 +3,11 @@
 // read stays within the size limit, with a reason whenever something is refused.
 #include "book/book_check.h"
 #include "book/sources/source.h"
+#include "fuzz/invariant.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
-namespace {
-
-[[noreturn]] void broken(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-} // namespace
+using folio::fuzz::broken;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Small limits keep each run quick; the code paths are the same as with the real ones.

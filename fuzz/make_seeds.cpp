@@ -2,8 +2,10 @@
 // our own code (by hand for the simple formats, with the libraries' writers for the rest).
 // Usage: make_seeds OUTDIR  (writes OUTDIR/<target>/<name>)
 #include "book/image/Image.h"
+#include "tests/pdf_support.h"
 #include "tests/test_support.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -517,6 +519,21 @@ int main(int argc, char** argv) {
         page.insert(page.end(), bytes.begin(), bytes.end());
         put("page", flat, page);
     }
+    // PDFs: a text page, a small scan, a page turned by /Rotate, and one that is locked.
+    const auto shade = [](std::uint32_t x, std::uint32_t y) {
+        return folio::test::Color{static_cast<std::uint8_t>(x * 30),
+                                  static_cast<std::uint8_t>(y * 40), 90};
+    };
+    put("pdf", "text.pdf", folio::test::pdfBytes({{90, 60, 0, 0, nullptr, {"Ab"}}}));
+    put("pdf", "scan.pdf", folio::test::pdfBytes({{40, 30, 8, 6, shade, {}}}));
+    Bytes turned = folio::test::pdfBytes({{30, 50, 4, 4, shade, {}}, {50, 30, 0, 0, nullptr, {}}});
+    // Inserted before the first page's type: the offsets after it move, so poppler also
+    // rebuilds the cross-reference table.
+    const std::string page = "/Type /Page %", rotate = "/Rotate 90 ";
+    auto at = std::search(turned.begin(), turned.end(), page.begin(), page.end());
+    if (at != turned.end()) turned.insert(at, rotate.begin(), rotate.end());
+    put("pdf", "turned.pdf", turned);
+    put("pdf", "locked.pdf", folio::test::lockedPdf());
     fs::remove(scratch);
     std::printf("%d seeds written to %s\n", written, root.c_str());
     return 0;

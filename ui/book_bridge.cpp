@@ -30,14 +30,17 @@ QImage toQImage(const Image& image) {
 
 PreviewPicture loadPreviewPicture(const std::string& path) {
     PreviewPicture result;
-    const ImageType type = imageTypeOfPath(path);
+    const ImageType type = pageTypeOfPath(path);
     if (type == 0) return result;
     result.hasType = true;
     Image image(0);
     std::vector<std::uint8_t> bytes;
     std::string why;
-    // A member of an archive or book comes through the source layer; a file as ever.
-    if (resolveSourcePath(path).isMember())
+    // A member of an archive or book comes through the source layer, a PDF page rendered as
+    // the book renders it; a file as ever.
+    if (type == kPdfPageType)
+        result.loaded = SourceReader().renderPdfPage(path, image, why);
+    else if (resolveSourcePath(path).isMember())
         result.loaded =
             readSourceBytes(path, bytes, why) && image.LoadMemory(bytes, type) && image.IsValid();
     else

@@ -11,6 +11,7 @@
 #include <list>
 #include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -96,6 +97,7 @@ ContainerKind containerKindOfName(std::string_view path) {
         return name.size() > ext.size() && name.ends_with(ext);
     };
     if (named(".qfb")) return ContainerKind::Book;
+    if (named(".pdf")) return ContainerKind::Pdf;
     for (std::string_view ext : kArchives)
         if (named(ext)) return ContainerKind::Archive;
     return ContainerKind::None;
@@ -124,6 +126,25 @@ std::string bookPageName(std::size_t index) {
     return digits + ".jpg";
 }
 
+std::string pdfPageName(std::size_t index) {
+    std::string digits = std::to_string(index + 1);
+    if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
+    return digits;
+}
+
+ImageType pageTypeOfPath(const std::string& path) {
+    if (const ImageType type = imageTypeOfPath(path)) return type;
+    // Only a name ending in a page number can be one; the file system is asked only then.
+    const std::size_t slash = path.rfind('/');
+    std::size_t index = 0;
+    if (slash == std::string::npos || !sources::pdfPageIndex(path.substr(slash + 1), index))
+        return 0;
+    const SourcePath source = resolveSourcePath(path);
+    return source.kind == ContainerKind::Pdf && source.member == path.substr(slash + 1)
+               ? kPdfPageType
+               : 0;
+}
+
 std::string memberFileName(std::string_view member) {
     const std::size_t slash = member.rfind('/');
     return std::string(slash == std::string_view::npos ? member : member.substr(slash + 1));
@@ -132,8 +153,11 @@ std::string memberFileName(std::string_view member) {
 ContainerListing listContainer(const std::string& path, const SourceLimits& limits) {
     ContainerListing listing;
     sources::ArchiveMembers members;
-    if (containerKindOfName(path) == ContainerKind::Book) {
+    const ContainerKind kind = containerKindOfName(path);
+    if (kind == ContainerKind::Book) {
         members = sources::listBook(path);
+    } else if (kind == ContainerKind::Pdf) {
+        members = sources::listPdf(path, limits);
     } else if (auto handle = sources::ArchiveHandle::openFile(path, members.error)) {
         members = sources::listArchive(*handle, limits);
     }
@@ -141,6 +165,7 @@ ContainerListing listContainer(const std::string& path, const SourceLimits& limi
         listing.skipped.push_back({-1, path, members.error});
         return listing;
     }
+    // A PDF's pages keep the document's order; its names sort so anyway.
     std::stable_sort(members.pages.begin(), members.pages.end(), naturalLess);
     for (const auto& m : members.pages)
         listing.pages.push_back(joined(path, m));
@@ -176,6 +201,21 @@ struct OpenArchive {
     std::unique_ptr<sources::ArchiveHandle> handle;
     std::unordered_set<std::string> passed; // member names since the archive was opened
 };
+
+// PDFs opened by one thread, most recently used first. A document is reopened when its file
+// changed since (another size, time or inode).
+constexpr std::size_t kOpenPdfsPerThread = 2;
+struct OpenPdf {
+    std::string path;
+    struct stat identity {};
+    std::unique_ptr<sources::PdfDocument> doc;
+};
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
 } // namespace
 
 struct SourceReader::State {
@@ -185,7 +225,13 @@ struct SourceReader::State {
     std::unordered_map<std::string, int> expected;
     std::unordered_map<std::string, std::vector<std::uint8_t>> stash;
     std::uint64_t stashBytes = 0;
+    // Every thread has its own list (the map's nodes stay where they are as it grows), so
+    // no poppler document is ever used by two threads.
+    std::mutex pdfMutex;
+    std::unordered_map<std::thread::id, std::list<OpenPdf>> pdfs;
 
+    const sources::PdfDocument* pdfFor(const std::string& path, std::size_t& index,
+                                       std::uint64_t* fileBytes, std::string& why);
     bool readMember(const SourcePath& source, const std::string& path,
                     std::vector<std::uint8_t>& out, std::string& why);
     OpenArchive* reopen(const std::string& container, std::string& why);
@@ -282,8 +328,57 @@ bool SourceReader::read(const std::string& path, std::vector<std::uint8_t>& out,
     if (!source.isMember()) return readWholeFile(path, maxBytes, out, reason);
     if (source.kind == ContainerKind::Book)
         return sources::readBookPage(source.container, source.member, maxBytes, out, reason);
+    if (source.kind == ContainerKind::Pdf) return reason = "no such page in the PDF", false;
     std::lock_guard lock(state_->mutex);
     return state_->readMember(source, path, out, reason);
+}
+
+const sources::PdfDocument* SourceReader::State::pdfFor(const std::string& path, std::size_t& index,
+                                                        std::uint64_t* fileBytes,
+                                                        std::string& why) {
+    const SourcePath source = resolveSourcePath(path);
+    if (source.kind != ContainerKind::Pdf || !sources::pdfPageIndex(source.member, index))
+        return why = "no such page in the PDF", nullptr;
+    struct stat identity {};
+    if (::stat(source.container.c_str(), &identity) != 0) return why = "cannot open file", nullptr;
+    std::list<OpenPdf>* mine = nullptr;
+    {
+        std::lock_guard lock(pdfMutex);
+        mine = &pdfs[std::this_thread::get_id()];
+    }
+    auto it = std::find_if(mine->begin(), mine->end(), [&](const OpenPdf& p) {
+        return p.path == source.container && sameFile(p.identity, identity);
+    });
+    if (it == mine->end()) {
+        auto doc = sources::PdfDocument::openFile(source.container, limits, why);
+        if (!doc) return nullptr;
+        mine->remove_if([&](const OpenPdf& p) { return p.path == source.container; });
+        mine->push_front({source.container, identity, std::move(doc)});
+        while (mine->size() > kOpenPdfsPerThread)
+            mine->pop_back();
+        it = mine->begin();
+    } else {
+        mine->splice(mine->begin(), *mine, it);
+    }
+    if (index >= it->doc->pages()) return why = "no such page in the PDF", nullptr;
+    if (fileBytes) *fileBytes = static_cast<std::uint64_t>(identity.st_size);
+    return it->doc.get();
+}
+
+bool SourceReader::probePdfPage(const std::string& path, ImageFacts& facts,
+                                std::uint64_t& shareBytes, std::string& reason) {
+    std::size_t index = 0;
+    std::uint64_t fileBytes = 0;
+    const sources::PdfDocument* pdf = state_->pdfFor(path, index, &fileBytes, reason);
+    if (!pdf || !pdf->renderSize(index, kPdfRenderHeight, facts, reason)) return false;
+    shareBytes = fileBytes / pdf->pages();
+    return true;
+}
+
+bool SourceReader::renderPdfPage(const std::string& path, Image& out, std::string& reason) {
+    std::size_t index = 0;
+    const sources::PdfDocument* pdf = state_->pdfFor(path, index, nullptr, reason);
+    return pdf && pdf->render(index, kPdfRenderHeight, out, reason);
 }
 
 bool readSourceBytes(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason) {

@@ -1,8 +1,9 @@
 // Where a page's bytes come from: an ordinary file, or a member of a container (a comic
-// archive or a .QFB book) named CONTAINER_PATH/MEMBER_PATH. Nothing is ever written from a
-// container: a member's name is only a name.
+// archive, a .QFB book or a PDF) named CONTAINER_PATH/MEMBER_PATH. Nothing is ever written
+// from a container: a member's name is only a name.
 #pragma once
 
+#include "book/image_type.h"
 #include "book/platform.h"
 
 #include <cstddef>
@@ -23,9 +24,16 @@ struct SourceLimits {
     std::uint64_t maxMemberBytes = 0; // 0: the loader's file limit (kMaxFileBytes)
 };
 
-enum class ContainerKind { None, Archive, Book };
+// A PDF page has no bytes of its own to decode: it is rendered. Its rows carry this type,
+// which names no file format and no extension.
+inline constexpr ImageType kPdfPageType = 100;
+// A PDF page is rendered this many pixels high once upright (a portrait page turned a
+// quarter), twice the book's page height, so scaling down keeps text sharp.
+inline constexpr std::uint32_t kPdfRenderHeight = 1280;
 
-// By name alone (.cbz .zip .cbr .rar .cb7 .7z .cbt .tar .tar.gz .tgz ... .qfb, any case).
+enum class ContainerKind { None, Archive, Book, Pdf };
+
+// By name alone (.cbz .zip .cbr .rar .cb7 .7z .cbt .tar .tar.gz .tgz ... .qfb .pdf, any case).
 ContainerKind containerKindOfName(std::string_view path);
 
 // A path split into the container it lies in and the member inside it. A path that names an
@@ -56,6 +64,12 @@ void expandContainers(std::vector<std::string>& paths, std::vector<SkippedRow>& 
 
 // Page i (from 0) of a book as a member: "0001.jpg", "0002.jpg", ...
 std::string bookPageName(std::size_t index);
+// Page i (from 0) of a PDF as a member: "0001", "0002", ...
+std::string pdfPageName(std::size_t index);
+
+// The image type of a page's path: from its extension, as for any file; a PDF's page
+// (PDF_PATH/NNNN, with no extension of its own) is kPdfPageType.
+ImageType pageTypeOfPath(const std::string& path);
 
 // The name a member's row shows: the last part of its member path.
 std::string memberFileName(std::string_view member);
@@ -78,6 +92,14 @@ class SourceReader {
     // The whole file or member, refused past the size limit while it is being read.
     bool read(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
 
+    // A PDF page (kPdfPageType): the size it renders at, without rendering, and its share of
+    // the PDF's bytes (the file's size over its pages), for its row.
+    bool probePdfPage(const std::string& path, ImageFacts& facts, std::uint64_t& shareBytes,
+                      std::string& reason);
+    // Renders a PDF page, 24-bit, at the size probePdfPage gives. Each thread renders from
+    // documents of its own, so pages of one PDF render in parallel.
+    bool renderPdfPage(const std::string& path, Image& out, std::string& reason);
+
   private:
     struct State;
     std::unique_ptr<State> state_;
@@ -95,6 +117,17 @@ struct MemoryArchiveRun {
     std::string error;
 };
 MemoryArchiveRun runArchiveInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits);
+
+// The same for a PDF in memory: its pages listed, each sized and rendered renderHeight high
+// once upright (small for the fuzz target; the code path is the one of the real height).
+struct MemoryPdfRun {
+    std::size_t pages = 0;
+    std::vector<ImageFacts> rendered; // per page; all zero when refused
+    std::vector<std::string> reasons; // per page; empty when rendered
+    std::string error;                // the PDF cannot be read
+};
+MemoryPdfRun runPdfInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits,
+                            std::uint32_t renderHeight);
 } // namespace sources
 
 } // namespace folio

@@ -1,4 +1,4 @@
-// The readers behind the source layer: libarchive archives and .QFB books.
+// The readers behind the source layer: libarchive archives, .QFB books and PDFs (poppler).
 #pragma once
 
 #include "book/sources/source.h"
@@ -11,6 +11,9 @@
 #include <vector>
 
 struct archive;
+namespace poppler {
+class document;
+}
 
 namespace folio::sources {
 
@@ -63,5 +66,40 @@ ArchiveMembers listArchive(ArchiveHandle& handle, const SourceLimits& limits);
 ArchiveMembers listBook(const std::string& path);
 bool readBookPage(const std::string& path, const std::string& member, std::uint64_t maxBytes,
                   std::vector<std::uint8_t>& out, std::string& why);
+
+// One opened PDF. poppler documents must not be rendered from two threads at once: each
+// thread uses documents it opened itself.
+class PdfDocument {
+  public:
+    // Refused with a reason past the file size limit or the page limit, when encrypted,
+    // truncated, damaged or not a PDF at all.
+    static std::unique_ptr<PdfDocument> openFile(const std::string& path,
+                                                 const SourceLimits& limits, std::string& why);
+    // The bytes must outlive the document.
+    static std::unique_ptr<PdfDocument> openMemory(std::span<const std::uint8_t> data,
+                                                   const SourceLimits& limits, std::string& why);
+    ~PdfDocument();
+    PdfDocument(const PdfDocument&) = delete;
+    PdfDocument& operator=(const PdfDocument&) = delete;
+
+    std::size_t pages() const { return pages_; }
+    // The pixel size page `index` renders at so that, upright, it is `height` high; refused
+    // past the pixel limits, before anything is rendered.
+    bool renderSize(std::size_t index, std::uint32_t height, ImageFacts& facts,
+                    std::string& why) const;
+    bool render(std::size_t index, std::uint32_t height, Image& out, std::string& why) const;
+
+  private:
+    PdfDocument();
+    static std::unique_ptr<PdfDocument> checked(std::unique_ptr<poppler::document> doc,
+                                                const SourceLimits& limits, std::string& why);
+    std::unique_ptr<poppler::document> doc_;
+    std::size_t pages_ = 0;
+};
+
+// "0001" to index 0; only the names pdfPageName gives.
+bool pdfPageIndex(std::string_view member, std::size_t& index);
+
+ArchiveMembers listPdf(const std::string& path, const SourceLimits& limits);
 
 } // namespace folio::sources
