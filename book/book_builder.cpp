@@ -1,5 +1,6 @@
 #include "book/book_builder.h"
 
+#include "book/atomic_file.h"
 #include "book/book_check.h"
 #include "book/book_header.h"
 #include "book/image_type.h"
@@ -8,16 +9,11 @@
 #include "book/text_encoding.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <thread>
-#include <unistd.h>
 
 namespace folio {
 
@@ -83,72 +79,6 @@ bool encodePage(Image& image, bool gray, int quality, std::vector<std::uint8_t>&
 }
 
 namespace {
-
-// The book is written under a temporary name beside the target and renamed over it only
-// when complete, so a failed make never destroys an earlier book.
-class OutputFile {
-  public:
-    explicit OutputFile(std::string target) : target_(std::move(target)) {}
-    ~OutputFile() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!temp_.empty()) ::unlink(temp_.c_str());
-    }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    bool create() {
-        std::random_device rd;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string temp = target_ + ".part" + std::to_string(rd() % 1000000);
-            fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ >= 0) {
-                temp_ = std::move(temp);
-                return true;
-            }
-            if (errno != EEXIST) return fail();
-        }
-        return fail();
-    }
-
-    bool write(const std::uint8_t* data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t n = ::write(fd_, data, size);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return fail();
-            }
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    bool rewind() { return ::lseek(fd_, 0, SEEK_SET) == 0 || fail(); }
-
-    bool commit() {
-        if (::close(fd_) != 0) {
-            fd_ = -1;
-            return fail();
-        }
-        fd_ = -1;
-        if (::rename(temp_.c_str(), target_.c_str()) != 0) return fail();
-        temp_.clear();
-        return true;
-    }
-
-    const std::string& error() const { return error_; }
-
-  private:
-    bool fail() {
-        error_ = std::strerror(errno);
-        return false;
-    }
-
-    std::string target_;
-    std::string temp_;
-    int fd_ = -1;
-    std::string error_;
-};
 
 struct PageTask {
     int row = 0;
@@ -384,7 +314,9 @@ MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatf
         return report;
     }
 
-    OutputFile file(report.outputName);
+    // Written beside the target and renamed over it when complete: a failed make never
+    // destroys an earlier book.
+    AtomicFile file(report.outputName, ".part");
     auto failed = [&](bool progressShown) {
         report.error = "Cannot write " + report.outputName + ": " + file.error();
         if (progressShown) progress.DestroyProgress();

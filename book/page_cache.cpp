@@ -1,17 +1,17 @@
 #include "book/page_cache.h"
 
+#include "book/atomic_file.h"
 #include "book/book_builder.h"
 #include "book/book_check.h"
 #include "book/image/Image.h"
+#include "book/image/codecs/Codecs.h"
 
-#include <jconfig.h>
 #include <openssl/evp.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <random>
 #include <span>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -224,8 +224,7 @@ std::string hex(const std::string& raw) {
 
 // The settings and what else decides a page's bytes in this build.
 std::string diskKeyText(const PageSettings& settings) {
-    return "rules=" + std::to_string(kPageRulesVersion) +
-           " libjpeg-turbo=" + std::to_string(LIBJPEG_TURBO_VERSION_NUMBER) +
+    return "rules=" + std::to_string(kPageRulesVersion) + " " + codecs::jpegLibraryIdentity() +
            " height=" + std::to_string(kPageHeight) + " " + settings.key();
 }
 
@@ -343,39 +342,12 @@ void DiskPageCache::store(const PageSettings& settings, const Source& source, Pa
     put(head, page->size(), 8);
     put(head, sha256(*page));
 
-    const std::string target = fileFor(source.contentHash, settings);
-    std::string temp;
-    std::random_device rd;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = target + ".tmp" + std::to_string(rd());
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    Fd file(fd);
-    int error = fd < 0 ? errno : 0;
-    auto writeAll = [&](const std::uint8_t* p, std::size_t n) {
-        while (n > 0 && error == 0) {
-            const ssize_t w = ::write(file.get(), p, n);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                error = w < 0 ? errno : EIO;
-                break;
-            }
-            p += w;
-            n -= static_cast<std::size_t>(w);
-        }
-    };
-    writeAll(head.data(), head.size());
-    writeAll(page->data(), page->size());
-    if (fd >= 0 && ::close(file.release()) != 0 && error == 0) error = errno;
-    // The rename is the one step another run can see: a whole file or none.
-    if (error == 0 && ::rename(temp.c_str(), target.c_str()) == 0) return;
-    if (error == 0) error = errno;
-    if (fd >= 0) ::unlink(temp.c_str());
+    AtomicFile file(fileFor(source.contentHash, settings), ".tmp");
+    if (file.create() && file.write(head.data(), head.size()) &&
+        file.write(page->data(), page->size()) && file.commit())
+        return;
     std::lock_guard lock(mutex_);
-    if (storeError_.empty())
-        storeError_ = "cannot store pages in " + dir_ + ": " + std::strerror(error);
+    if (storeError_.empty()) storeError_ = "cannot store pages in " + dir_ + ": " + file.error();
 }
 
 std::size_t DiskPageCache::hits() const {

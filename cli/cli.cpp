@@ -480,16 +480,22 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     return 0;
 }
 
-int inspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    if (args.size() != 1) return usageError(err, "inspect takes exactly one book", "inspect");
-    const std::string& path = args[0];
+// A book's bytes, whole: inspect and extract check all of it.
+bool readBookFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::ostream& err) {
     std::ifstream f(path, std::ios::binary);
     if (!f) {
         err << "folioforge: cannot read " << path << "\n";
-        return 1;
+        return false;
     }
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(f),
-                                          std::istreambuf_iterator<char>()};
+    bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return true;
+}
+
+int inspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.size() != 1) return usageError(err, "inspect takes exactly one book", "inspect");
+    const std::string& path = args[0];
+    std::vector<std::uint8_t> bytes;
+    if (!readBookFile(path, bytes, err)) return 1;
     const BookInfo info = checkBook(bytes);
     const char* codeset = terminalCodeset();
     out << "book:   " << path << "\n"
@@ -620,13 +626,8 @@ int extract(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         return usageError(err, "extract takes a book and a folder", "extract");
     const std::string& path = operands[0];
     const std::filesystem::path dir = operands[1];
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        err << "folioforge: cannot read " << path << "\n";
-        return 1;
-    }
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(f),
-                                          std::istreambuf_iterator<char>()};
+    std::vector<std::uint8_t> bytes;
+    if (!readBookFile(path, bytes, err)) return 1;
     const BookInfo info = checkBook(bytes);
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);

@@ -43,10 +43,6 @@ Buf bytesOf(const std::string& s) {
 std::uint8_t from5(unsigned v) {
     return static_cast<std::uint8_t>(v * 255 / 31 + (v * 255 % 31 >= 16 ? 1 : 0));
 }
-// Rounded v * 255 / maxval.
-std::uint8_t scaled(std::uint64_t v, std::uint64_t maxval) {
-    return static_cast<std::uint8_t>((v * 255 * 2 + maxval) / (2 * maxval));
-}
 
 void expectSamePicture(const Image& a, const Image& b) {
     ASSERT_EQ(a.GetWidth(), b.GetWidth());
@@ -868,7 +864,7 @@ TEST_P(PnmGray, ScaledWithRoundingAndClamped) {
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const std::uint32_t inFile =
             c.plain || c.maxval > 255 ? samples[i] : std::min<std::uint32_t>(samples[i], 255);
-        const std::uint8_t v = scaled(std::min(inFile, c.maxval), c.maxval);
+        const std::uint8_t v = test::to8(std::min(inFile, c.maxval), c.maxval);
         EXPECT_EQ(
             r.img.PixelColor(static_cast<std::uint32_t>(i % 4), static_cast<std::uint32_t>(i / 4)),
             (Rgb{v, v, v}))
@@ -886,8 +882,8 @@ TEST(PnmColor, PlainAndRawSixteenBit) {
     const Result plain = decode(codecs::decodePnm, bytesOf("P3 2 1 100\n100 0 50\n# x\n1 99 200"));
     ASSERT_TRUE(plain.ok) << plain.err;
     EXPECT_EQ(plain.img.GetBpp(), 24);
-    EXPECT_EQ(plain.img.PixelColor(0, 0), (Rgb{255, 0, scaled(50, 100)}));
-    EXPECT_EQ(plain.img.PixelColor(1, 0), (Rgb{scaled(1, 100), scaled(99, 100), 255}));
+    EXPECT_EQ(plain.img.PixelColor(0, 0), (Rgb{255, 0, test::to8(50, 100)}));
+    EXPECT_EQ(plain.img.PixelColor(1, 0), (Rgb{test::to8(1, 100), test::to8(99, 100), 255}));
 
     Buf raw = bytesOf("P6\n1 2\n65535\n");
     for (unsigned v : {0xFFFFu, 0x8000u, 0x0101u, 0u, 0x1234u, 0xFF00u})
@@ -895,8 +891,8 @@ TEST(PnmColor, PlainAndRawSixteenBit) {
     const Result r = decode(codecs::decodePnm, raw);
     ASSERT_TRUE(r.ok) << r.err;
     EXPECT_EQ(test::imageFault(r.img), "");
-    EXPECT_EQ(r.img.PixelColor(0, 0), (Rgb{255, scaled(0x8000, 65535), 1}));
-    EXPECT_EQ(r.img.PixelColor(0, 1), (Rgb{0, scaled(0x1234, 65535), scaled(0xFF00, 65535)}));
+    EXPECT_EQ(r.img.PixelColor(0, 0), (Rgb{255, test::to8(0x8000, 65535), 1}));
+    EXPECT_EQ(r.img.PixelColor(0, 1), (Rgb{0, test::to8(0x1234, 65535), test::to8(0xFF00, 65535)}));
 }
 
 TEST(PnmPam, TupleTypes) {
@@ -915,7 +911,7 @@ TEST(PnmPam, TupleTypes) {
     ASSERT_TRUE(r.ok) << r.err;
     // Samples deeper than 8 bits make a true-colour picture, gray in all three channels.
     EXPECT_EQ(r.img.GetBpp(), 24);
-    const std::uint8_t mid = scaled(500, 1000);
+    const std::uint8_t mid = test::to8(500, 1000);
     EXPECT_EQ(r.img.PixelColor(1, 0), (Rgb{mid, mid, mid}));
     EXPECT_EQ(r.img.PixelColor(2, 0), (Rgb{255, 255, 255}));
 
@@ -983,7 +979,7 @@ TEST_P(PgxGray, ScaledToEightBitGray) {
     const std::uint64_t maxval = (std::uint64_t{1} << c.depth) - 1;
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const auto u = static_cast<std::uint64_t>(samples[i] - lo);
-        const std::uint8_t gray = scaled(u, maxval);
+        const std::uint8_t gray = test::to8(u, maxval);
         EXPECT_EQ(
             r.img.PixelColor(static_cast<std::uint32_t>(i % 3), static_cast<std::uint32_t>(i / 3)),
             (Rgb{gray, gray, gray}))
@@ -1284,39 +1280,14 @@ TEST(TgaPcxWbmpPnmPgxRasGarbage, NoiseAndForeignFilesAreRefused) {
 // ---------------------------------------------------------------------------------------
 // The shared corpus
 
-std::filesystem::path corpusFile(const char* folder, const char* name) {
-    return test::corpusDir() / folder / name;
-}
-
-Buf corpusBytes(const char* folder, const char* name) {
-    return test::readFile(corpusFile(folder, name).string());
-}
-
 TEST(TgaPcxWbmpPnmPgxRasCorpus, EveryFileLoadsPlausiblyOrFailsCleanly) {
     FOLIO_REQUIRE_CORPUS();
     const std::map<std::string, DecodeFn> folders = {
         {"tga", codecs::decodeTga}, {"pcx", codecs::decodePcx}, {"wbmp", codecs::decodeWbmp},
         {"pnm", codecs::decodePnm}, {"pgm", codecs::decodePnm}, {"ppm", codecs::decodePnm},
         {"pgx", codecs::decodePgx}, {"ras", codecs::decodeRas}};
-    for (const auto& [folder, fn] : folders) {
-        const auto dir = test::corpusDir() / folder;
-        if (!std::filesystem::is_directory(dir)) continue;
-        int loaded = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-            const Buf data = test::readFile(entry.path().string());
-            const Result r = decode(fn, data);
-            const std::string name = entry.path().filename().string();
-            if (r.ok) {
-                ++loaded;
-                EXPECT_EQ(test::imageFault(r.img), "");
-                EXPECT_LE(r.img.GetWidth(), 4096u) << name;
-                EXPECT_LE(r.img.GetHeight(), 4096u) << name;
-            } else {
-                EXPECT_FALSE(r.err.empty()) << name;
-            }
-        }
-        EXPECT_GT(loaded, 0) << folder;
-    }
+    for (const auto& [folder, fn] : folders)
+        EXPECT_GT(test::sweepCorpus(fn, {folder.c_str()}, 4096).loaded, 0) << folder;
 }
 
 TEST(TgaCorpus, KnownFiles) {
@@ -1324,7 +1295,7 @@ TEST(TgaCorpus, KnownFiles) {
     // Colour map starting at index 39, 72 entries of B G R; 12 x 6 indices stored top-down
     // after an 18-byte header and a 20-byte id.
     {
-        const Buf f = corpusBytes("tga", "irs_cmap_offset.tga");
+        const Buf f = test::corpusBytes("tga", "irs_cmap_offset.tga");
         const Result r = decode(codecs::decodeTga, f);
         ASSERT_TRUE(r.ok) << r.err;
         ASSERT_EQ(r.img.GetWidth(), 12u);
@@ -1343,14 +1314,15 @@ TEST(TgaCorpus, KnownFiles) {
     }
     // Two 16-bit pixels: 0x541F and 0x83EA as A RRRRR GGGGG BBBBB.
     {
-        const Result r = decode(codecs::decodeTga, corpusBytes("tga", "pil_rgba16.tga"));
+        const Result r = decode(codecs::decodeTga, test::corpusBytes("tga", "pil_rgba16.tga"));
         ASSERT_TRUE(r.ok) << r.err;
         EXPECT_EQ(r.img.PixelColor(0, 0), (Rgb{from5(21), 0, 255}));
         EXPECT_EQ(r.img.PixelColor(1, 0), (Rgb{0, 255, from5(10)}));
     }
     // One raw packet of three pixels crossing the first scan line, bottom-up: 0 255 | 255 0.
     {
-        const Result r = decode(codecs::decodeTga, corpusBytes("tga", "pil_cross_scan_line.tga"));
+        const Result r =
+            decode(codecs::decodeTga, test::corpusBytes("tga", "pil_cross_scan_line.tga"));
         ASSERT_TRUE(r.ok) << r.err;
         EXPECT_EQ(r.img.Row(0)[0], 255);
         EXPECT_EQ(r.img.Row(0)[1], 0);
@@ -1358,32 +1330,34 @@ TEST(TgaCorpus, KnownFiles) {
         EXPECT_EQ(r.img.Row(1)[1], 255);
     }
     // Raw gray, bottom-up: row y of the picture is file row 31 - y.
-    const Buf raw = corpusBytes("tga", "pil_200x32_l_bl_raw.tga");
+    const Buf raw = test::corpusBytes("tga", "pil_200x32_l_bl_raw.tga");
     const Result gray = decode(codecs::decodeTga, raw);
     ASSERT_TRUE(gray.ok) << gray.err;
     for (std::uint32_t y = 0; y < 32; ++y)
         for (std::uint32_t x = 0; x < 200; ++x)
             ASSERT_EQ(gray.img.Row(y)[x], raw[18 + (31 - y) * 200 + x]) << x << "," << y;
     // The same picture written other ways.
-    const Result grayRle = decode(codecs::decodeTga, corpusBytes("tga", "pil_200x32_l_tl_rle.tga"));
+    const Result grayRle =
+        decode(codecs::decodeTga, test::corpusBytes("tga", "pil_200x32_l_tl_rle.tga"));
     ASSERT_TRUE(grayRle.ok) << grayRle.err;
     expectSamePicture(gray.img, grayRle.img);
-    const Result rgb = decode(codecs::decodeTga, corpusBytes("tga", "pil_200x32_rgb_tl_raw.tga"));
+    const Result rgb =
+        decode(codecs::decodeTga, test::corpusBytes("tga", "pil_200x32_rgb_tl_raw.tga"));
     ASSERT_TRUE(rgb.ok) << rgb.err;
     for (const char* name : {"pil_200x32_rgba_bl_raw.tga", "pil_200x32_rgba_tl_rle.tga"}) {
-        const Result other = decode(codecs::decodeTga, corpusBytes("tga", name));
+        const Result other = decode(codecs::decodeTga, test::corpusBytes("tga", name));
         ASSERT_TRUE(other.ok) << name << ": " << other.err;
         expectSamePicture(rgb.img, other.img);
     }
     for (const char* bad : {"irs_flip-zero-height.tga", "irs_orientation-zero-width.tga"})
-        EXPECT_FALSE(decode(codecs::decodeTga, corpusBytes("tga", bad)).ok) << bad;
+        EXPECT_FALSE(decode(codecs::decodeTga, test::corpusBytes("tga", bad)).ok) << bad;
 }
 
 TEST(PcxCorpus, KnownFiles) {
     FOLIO_REQUIRE_CORPUS();
     // 1 x 1, four bit planes of two bytes: 80 00 | 80 00 | 00 00 | 00 00 gives index 3, whose
     // header palette entry is the three bytes at 16 + 3 * 3.
-    const Buf four = corpusBytes("pcx", "pil_p_4_planes.pcx");
+    const Buf four = test::corpusBytes("pcx", "pil_p_4_planes.pcx");
     const Result r = decode(codecs::decodePcx, four);
     ASSERT_TRUE(r.ok) << r.err;
     EXPECT_EQ(r.img.GetBpp(), 4);
@@ -1391,12 +1365,12 @@ TEST(PcxCorpus, KnownFiles) {
     EXPECT_EQ(r.img.PixelColor(0, 0), (Rgb{255, 0, 0}));
     // Encoding byte 0x20: not a PCX file at all.
     EXPECT_FALSE(
-        decode(codecs::decodePcx, corpusBytes("pcx", "pil_ossfuzz-4836216264589312.pcx")).ok);
+        decode(codecs::decodePcx, test::corpusBytes("pcx", "pil_ossfuzz-4836216264589312.pcx")).ok);
     // Three 8-bit planes of 70 bytes: the same picture as the raw PPM of that name.
-    const Result p = decode(codecs::decodePcx, corpusBytes("pcx", "im_input.pcx"));
+    const Result p = decode(codecs::decodePcx, test::corpusBytes("pcx", "im_input.pcx"));
     ASSERT_TRUE(p.ok) << p.err;
     EXPECT_EQ(p.img.GetBpp(), 24);
-    const Result ppm = decode(codecs::decodePnm, corpusBytes("ppm", "im_input_p6.ppm"));
+    const Result ppm = decode(codecs::decodePnm, test::corpusBytes("ppm", "im_input_p6.ppm"));
     ASSERT_TRUE(ppm.ok) << ppm.err;
     expectSamePicture(p.img, ppm.img);
     // Its resolution fields hold the picture size, which is no resolution.
@@ -1405,7 +1379,7 @@ TEST(PcxCorpus, KnownFiles) {
 
 TEST(WbmpCorpus, KnownFile) {
     FOLIO_REQUIRE_CORPUS();
-    const Buf f = corpusBytes("wbmp", "im_input.wbmp");
+    const Buf f = test::corpusBytes("wbmp", "im_input.wbmp");
     const Result r = decode(codecs::decodeWbmp, f);
     ASSERT_TRUE(r.ok) << r.err;
     ASSERT_EQ(r.img.GetWidth(), 70u); // header 00 00 46 2E
@@ -1420,7 +1394,7 @@ TEST(WbmpCorpus, KnownFile) {
 TEST(PnmCorpus, PlainAndRawVersionsAgree) {
     FOLIO_REQUIRE_CORPUS();
     auto load = [](const char* folder, const char* name) {
-        Result r = decode(codecs::decodePnm, corpusBytes(folder, name));
+        Result r = decode(codecs::decodePnm, test::corpusBytes(folder, name));
         EXPECT_TRUE(r.ok) << name << ": " << r.err;
         return r;
     };
@@ -1440,30 +1414,30 @@ TEST(PnmCorpus, PlainAndRawVersionsAgree) {
         expectSamePicture(ra.img, rb.img);
     }
     // Raw 8-bit gray, header "P5\n70 46\n255\n" (13 bytes): pixels are the bytes after it.
-    const Buf p5 = corpusBytes("pgm", "im_input_p5.pgm");
+    const Buf p5 = test::corpusBytes("pgm", "im_input_p5.pgm");
     const Result r5 = load("pgm", "im_input_p5.pgm");
     ASSERT_TRUE(r5.ok);
     for (std::size_t i = 0; i < 70 * 46; ++i)
         ASSERT_EQ(r5.img.Pixels()[i], p5[13 + i]) << i;
     // 16-bit big-endian samples after "P5\n20 100\n65535\n" (16 bytes).
-    const Buf p16 = corpusBytes("pgm", "pil_16_bit_binary.pgm");
+    const Buf p16 = test::corpusBytes("pgm", "pil_16_bit_binary.pgm");
     const Result r16 = load("pgm", "pil_16_bit_binary.pgm");
     ASSERT_TRUE(r16.ok);
     ASSERT_EQ(r16.img.GetBpp(), 24);
     for (std::size_t i = 0; i < 20 * 100; ++i) {
-        const std::uint8_t v = scaled((p16[16 + 2 * i] << 8) | p16[17 + 2 * i], 65535);
+        const std::uint8_t v = test::to8((p16[16 + 2 * i] << 8) | p16[17 + 2 * i], 65535);
         ASSERT_EQ(r16.img.PixelColor(static_cast<std::uint32_t>(i % 20),
                                      static_cast<std::uint32_t>(i / 20)),
                   (Rgb{v, v, v}))
             << i;
     }
-    EXPECT_FALSE(decode(codecs::decodePnm, corpusBytes("ppm", "pil_negative_size.ppm")).ok);
+    EXPECT_FALSE(decode(codecs::decodePnm, test::corpusBytes("ppm", "pil_negative_size.ppm")).ok);
 }
 
 TEST(PgxCorpus, KnownFiles) {
     FOLIO_REQUIRE_CORPUS();
     // "PG ML + 8 16 16\n": 16 bytes of header, then 256 unsigned bytes.
-    const Buf f = corpusBytes("pgx", "ox_gray-32x32-97full-r1-ref.pgx");
+    const Buf f = test::corpusBytes("pgx", "ox_gray-32x32-97full-r1-ref.pgx");
     const Result r = decode(codecs::decodePgx, f);
     ASSERT_TRUE(r.ok) << r.err;
     ASSERT_EQ(r.img.GetWidth(), 16u);
@@ -1472,7 +1446,7 @@ TEST(PgxCorpus, KnownFiles) {
     for (std::size_t i = 0; i < 256; ++i)
         ASSERT_EQ(r.img.Pixels()[i], f[16 + i]) << i;
     // A JP2 file under a .pgx name belongs to the JPEG 2000 decoder.
-    const Result jp2 = decode(codecs::decodePgx, corpusBytes("pgx", "im_input_is_jp2.pgx"));
+    const Result jp2 = decode(codecs::decodePgx, test::corpusBytes("pgx", "im_input_is_jp2.pgx"));
     EXPECT_FALSE(jp2.ok);
     EXPECT_FALSE(jp2.err.empty());
 }
@@ -1480,13 +1454,13 @@ TEST(PgxCorpus, KnownFiles) {
 TEST(RasCorpus, KnownFiles) {
     FOLIO_REQUIRE_CORPUS();
     // The same 70 x 46 picture as a Sun raster (RGB order, type 3) and as a raw PPM.
-    const Result ras24 = decode(codecs::decodeRas, corpusBytes("ras", "im_input_im24.ras"));
-    const Result ppm = decode(codecs::decodePnm, corpusBytes("ppm", "im_input_p6.ppm"));
+    const Result ras24 = decode(codecs::decodeRas, test::corpusBytes("ras", "im_input_im24.ras"));
+    const Result ppm = decode(codecs::decodePnm, test::corpusBytes("ppm", "im_input_p6.ppm"));
     ASSERT_TRUE(ras24.ok) << ras24.err;
     ASSERT_TRUE(ppm.ok) << ppm.err;
     expectSamePicture(ras24.img, ppm.img);
     // Bilevel, 70 pixels in rows padded to 10 bytes after the header: a set bit is black.
-    const Buf one = corpusBytes("ras", "im_input_im1.ras");
+    const Buf one = test::corpusBytes("ras", "im_input_im1.ras");
     const Result ras1 = decode(codecs::decodeRas, one);
     ASSERT_TRUE(ras1.ok) << ras1.err;
     for (std::uint32_t y = 0; y < 46; ++y)
@@ -1495,7 +1469,7 @@ TEST(RasCorpus, KnownFiles) {
             ASSERT_EQ(ras1.img.PixelColor(x, y), set ? (Rgb{0, 0, 0}) : (Rgb{255, 255, 255}));
         }
     // 8 bits with a 768-byte map (256 red, then green, then blue) after the 32-byte header.
-    const Buf f = corpusBytes("ras", "im_input_im8.ras");
+    const Buf f = test::corpusBytes("ras", "im_input_im8.ras");
     const Result ras8 = decode(codecs::decodeRas, f);
     ASSERT_TRUE(ras8.ok) << ras8.err;
     for (std::uint32_t y = 0; y < 46; ++y)
@@ -1505,7 +1479,7 @@ TEST(RasCorpus, KnownFiles) {
                       (Rgb{f[32 + idx], f[32 + 256 + idx], f[32 + 512 + idx]}));
         }
     // Byte-run encoded, 640 x 400 bilevel.
-    const Result rle = decode(codecs::decodeRas, corpusBytes("ras", "pil_sunraster_im1.ras"));
+    const Result rle = decode(codecs::decodeRas, test::corpusBytes("ras", "pil_sunraster_im1.ras"));
     ASSERT_TRUE(rle.ok) << rle.err;
     EXPECT_EQ(rle.img.GetWidth(), 640u);
     EXPECT_EQ(rle.img.GetHeight(), 400u);

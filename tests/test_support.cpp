@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 namespace folio::test {
 
@@ -68,6 +70,10 @@ std::vector<std::filesystem::path> corpusFiles(std::initializer_list<const char*
     return out;
 }
 
+std::vector<std::uint8_t> corpusBytes(const std::string& folder, const std::string& name) {
+    return readFile((corpusDir() / folder / name).string());
+}
+
 std::string imageFault(const Image& img) {
     if (!img.IsValid()) return "holds no pixels";
     const std::uint16_t bpp = img.GetBpp();
@@ -96,6 +102,99 @@ void expectPrefixesFail(Decoder decode, const std::vector<std::uint8_t>& file, s
         EXPECT_FALSE(err.empty()) << "prefix of " << n;
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+void expectRefusedSilently(Decoder decode, const std::vector<std::vector<std::uint8_t>>& inputs) {
+    testing::internal::CaptureStderr();
+    for (const auto& in : inputs) {
+        Image img;
+        std::string err;
+        EXPECT_FALSE(decode(in, img, err)) << in.size();
+        EXPECT_FALSE(err.empty());
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+void expectRefusedAtOnce(Decoder decode, const std::vector<std::uint8_t>& file,
+                         std::string_view reason) {
+    Image img;
+    std::string err;
+    const auto start = std::chrono::steady_clock::now();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(decode(file, img, err));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_FALSE(err.empty());
+    EXPECT_NE(err.find(reason), std::string::npos) << err;
+}
+
+void expectReentrant(Decoder decode, const std::vector<std::uint8_t>& file) {
+    Image alone;
+    std::string err;
+    ASSERT_TRUE(decode(file, alone, err)) << err;
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < mismatches.size(); ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 20; ++round) {
+                Image img;
+                std::string e;
+                if (!decode(file, img, e) || img.Pixels() != alone.Pixels()) ++mismatches[t];
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    for (int m : mismatches)
+        EXPECT_EQ(m, 0);
+}
+
+SweepCount sweepCorpus(Decoder decode, std::initializer_list<const char*> folders,
+                       std::uint32_t maxSide, const CorpusCheck& each) {
+    SweepCount count;
+    for (const auto& path : corpusFiles(folders)) {
+        ++count.files;
+        const std::vector<std::uint8_t> file = readFile(path.string());
+        testing::internal::CaptureStderr();
+        Image img;
+        std::string err;
+        const bool ok = decode(file, img, err);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << path;
+        if (ok) {
+            ++count.loaded;
+            EXPECT_EQ(imageFault(img), "") << path;
+            EXPECT_GE(img.GetWidth(), 1u) << path;
+            EXPECT_GE(img.GetHeight(), 1u) << path;
+            EXPECT_LE(img.GetWidth(), maxSide) << path;
+            EXPECT_LE(img.GetHeight(), maxSide) << path;
+        } else {
+            EXPECT_FALSE(err.empty()) << path;
+        }
+        if (each) each(path, ok, img, err);
+    }
+    EXPECT_GT(count.files, 0);
+    return count;
+}
+
+Image corpusImage(const std::string& rel, Decoder decode) {
+    Image img;
+    std::string err;
+    EXPECT_TRUE(decode(readFile((corpusDir() / rel).string()), img, err)) << rel << ": " << err;
+    return img;
+}
+
+void expectCutsSilent(Decoder decode, const std::vector<std::uint8_t>& file) {
+    testing::internal::CaptureStderr();
+    for (std::size_t n : {std::size_t{0}, file.size() / 3, file.size() / 2, file.size() - 1}) {
+        if (n >= file.size()) continue;
+        Image cut;
+        std::string err;
+        decode(std::span(file.data(), n), cut, err);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+std::string show(const Rgb& c) {
+    return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
 }
 
 } // namespace folio::test

@@ -3,18 +3,17 @@
 // what every decoded picture must satisfy.
 #pragma once
 
+#include "book/image/Image.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-namespace folio {
-class Image;
-}
 
 namespace folio::test {
 
@@ -68,6 +67,18 @@ class ByteWriter {
     std::vector<std::uint8_t>& out_;
 };
 
+// Fields read back from bytes a test wrote or a corpus file holds.
+inline std::uint16_t le16(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return static_cast<std::uint16_t>(b.at(at) | b.at(at + 1) << 8);
+}
+inline std::uint32_t le32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return le16(b, at) | static_cast<std::uint32_t>(le16(b, at + 2)) << 16;
+}
+inline std::uint32_t be32(const std::vector<std::uint8_t>& b, std::size_t at) {
+    return static_cast<std::uint32_t>(b.at(at)) << 24 | b.at(at + 1) << 16 | b.at(at + 2) << 8 |
+           b.at(at + 3);
+}
+
 // The CRC-32 of PNG chunks and zlib (reflected, polynomial 0xEDB88320).
 inline std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
     std::uint32_t crc = 0xFFFFFFFFu;
@@ -102,6 +113,9 @@ std::filesystem::path corpusDir();
 // The regular files of the corpus folders, sorted; none when a folder is absent.
 std::vector<std::filesystem::path> corpusFiles(std::initializer_list<const char*> folders);
 
+// The bytes of the corpus file `folder/name`.
+std::vector<std::uint8_t> corpusBytes(const std::string& folder, const std::string& name);
+
 // The first rule a decoded picture breaks, "" when it keeps them all: it holds pixels, its
 // depth is 1, 4, 8 or 24, its buffer is exactly width x height pixels, a palette picture has
 // exactly 1 << depth entries and every index is inside it.
@@ -112,6 +126,46 @@ std::string imageFault(const Image& image);
 using Decoder = bool (*)(std::span<const std::uint8_t>, Image&, std::string&);
 void expectPrefixesFail(Decoder decode, const std::vector<std::uint8_t>& file, std::size_t from = 0,
                         std::size_t upTo = 0);
+
+// Every input is refused with a reason, and nothing is printed on the terminal.
+void expectRefusedSilently(Decoder decode, const std::vector<std::vector<std::uint8_t>>& inputs);
+
+// `file` is refused silently within a second (before any pixel is allocated), with a reason
+// that contains `reason`.
+void expectRefusedAtOnce(Decoder decode, const std::vector<std::uint8_t>& file,
+                         std::string_view reason = "");
+
+// Four threads decode `file` over and over at once and always get the pixels of a decode
+// made alone.
+void expectReentrant(Decoder decode, const std::vector<std::uint8_t>& file);
+
+// Decodes every file of the corpus folders: nothing is printed, a picture keeps the image
+// invariants and has sides of 1..maxSide, a refusal has a reason. `each` sees every file's
+// outcome; the count of files that loaded is returned.
+using CorpusCheck = std::function<void(const std::filesystem::path& file, bool ok,
+                                       const Image& image, const std::string& err)>;
+struct SweepCount {
+    int files = 0, loaded = 0;
+};
+SweepCount sweepCorpus(Decoder decode, std::initializer_list<const char*> folders,
+                       std::uint32_t maxSide, const CorpusCheck& each = {});
+// The corpus file `rel` ("tif/x.tif") decoded; a refusal fails the test.
+Image corpusImage(const std::string& rel, Decoder decode);
+// Cuts of `file` (none, a third, a half, all but its last byte) decode or fail without a
+// crash or a message.
+void expectCutsSilent(Decoder decode, const std::vector<std::uint8_t>& file);
+
+// Rounded v * 255 / maxval: a sample of 0..maxval widened or narrowed to 8 bits.
+inline std::uint8_t to8(std::uint64_t v, std::uint64_t maxval) {
+    return static_cast<std::uint8_t>((v * 255 * 2 + maxval) / (2 * maxval));
+}
+
+inline Rgb grayRgb(int v) {
+    const auto c = static_cast<std::uint8_t>(v);
+    return Rgb{c, c, c};
+}
+// "(r,g,b)", for failure messages.
+std::string show(const Rgb& c);
 
 } // namespace folio::test
 

@@ -120,5 +120,8 @@ bool decodeRas(Bytes data, Image& out, std::string& err);
 
 // JPEG writer: quality 0 is taken as 1. `image` is 8-bit gray ramp or 24-bit.
 bool encodeJpeg(const Image& image, int quality, std::vector<std::uint8_t>& out, std::string& err);
+// The JPEG library this build decodes and encodes with, as "NAME=VERSION": encoded pages may
+// change with it, so whatever keeps them keys on it.
+std::string jpegLibraryIdentity();
 
 } // namespace folio::codecs

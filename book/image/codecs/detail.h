@@ -87,6 +87,15 @@ inline bool facts(PictureFacts& f, std::uint64_t w, std::uint64_t h, std::uint16
     return true;
 }
 
+// The probe of a format whose header reading alone gives the picture's layout (width,
+// height and bpp() as decoded).
+template <typename Layout>
+bool probeLayout(Bytes data, PictureFacts& f, DecodeError& err,
+                 bool (*read)(Bytes, Layout&, DecodeError&)) {
+    Layout l;
+    return read(data, l, err) && facts(f, l.width, l.height, l.bpp(), err);
+}
+
 inline bool isSpace(std::uint8_t c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }

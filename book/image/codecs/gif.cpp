@@ -98,19 +98,21 @@ bool readFrame(GifFileType* gif, Frame& f, int transparent) {
     return true;
 }
 
+// Skips a frame's compressed blocks without decoding them.
+bool skipFrameData(GifFileType* gif) {
+    int codeSize = 0;
+    GifByteType* block = nullptr;
+    if (DGifGetCode(gif, &codeSize, &block) == GIF_ERROR) return false;
+    while (block)
+        if (DGifGetCodeNext(gif, &block) == GIF_ERROR) return false;
+    return true;
+}
+
 // Decodes every line of the current frame in stream order and hands each to `sink` with
 // its row number, so interlaced frames land on the right rows.
 template <class Sink>
 bool decodeLines(GifFileType* gif, const Frame& f, std::vector<std::uint8_t>& line, Sink&& sink) {
-    if (f.width <= 0 || f.height <= 0) {
-        // No pixels: only the (empty) data blocks are left to skip.
-        int codeSize = 0;
-        GifByteType* block = nullptr;
-        if (DGifGetCode(gif, &codeSize, &block) == GIF_ERROR) return false;
-        while (block)
-            if (DGifGetCodeNext(gif, &block) == GIF_ERROR) return false;
-        return true;
-    }
+    if (f.width <= 0 || f.height <= 0) return skipFrameData(gif); // no pixels, only blocks
     line.resize(static_cast<std::size_t>(f.width));
     auto one = [&](int y) {
         if (DGifGetLine(gif, line.data(), f.width) == GIF_ERROR) return false;
@@ -253,16 +255,6 @@ bool secondFrame(Opening& o, Frame& second, bool& composed, DecodeError& err) {
     } else if (!ended) {
         return fail(err, DecodeReason::Damaged, "truncated or corrupt file");
     }
-    return true;
-}
-
-// Skips a frame's compressed blocks without decoding them.
-bool skipFrameData(GifFileType* gif) {
-    int codeSize = 0;
-    GifByteType* block = nullptr;
-    if (DGifGetCode(gif, &codeSize, &block) == GIF_ERROR) return false;
-    while (block)
-        if (DGifGetCodeNext(gif, &block) == GIF_ERROR) return false;
     return true;
 }
 

@@ -212,6 +212,27 @@ void readHeader(JpegDecoder& d, Bytes data) {
     jpeg_read_header(&cinfo, TRUE);
 }
 
+// The header read and the output chosen: size, depth and resolution as decoded. Called
+// below the caller's setjmp.
+bool readFacts(JpegDecoder& d, Bytes data, const JpegReduction& reduce, PictureFacts& facts,
+               bool& cmyk, const char*& why, DecodeReason& reason) {
+    jpeg_decompress_struct& cinfo = d.cinfo;
+    readHeader(d, data);
+    std::uint16_t bpp = 24;
+    if (!chooseOutput(cinfo, reduce, bpp, cmyk, why, reason)) return false;
+    facts = PictureFacts{cinfo.output_width, cinfo.output_height, bpp, 0, 0};
+    if (cinfo.saw_JFIF_marker) {
+        if (cinfo.density_unit == 1) {
+            facts.xDpi = cinfo.X_density;
+            facts.yDpi = cinfo.Y_density;
+        } else if (cinfo.density_unit == 2) {
+            facts.xDpi = perCmToDpi(cinfo.X_density);
+            facts.yDpi = perCmToDpi(cinfo.Y_density);
+        }
+    }
+    return true;
+}
+
 // Every libjpeg call happens here, below setjmp; only trivially destructible locals.
 // On failure `why` points at a static reason or at d.err.message.
 bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& sink,
@@ -222,21 +243,10 @@ bool runJpeg(JpegDecoder& d, Bytes data, const JpegReduction& reduce, RowSink& s
         why = d.err.message[0] ? d.err.message : "corrupt JPEG data";
         return false;
     }
-    readHeader(d, data);
-
+    PictureFacts facts;
     bool cmyk = false;
-    std::uint16_t bpp = 24;
-    if (!chooseOutput(cinfo, reduce, bpp, cmyk, why, reason)) return false;
-    PictureFacts facts{cinfo.output_width, cinfo.output_height, bpp, 0, 0};
-    if (cinfo.saw_JFIF_marker) {
-        if (cinfo.density_unit == 1) {
-            facts.xDpi = cinfo.X_density;
-            facts.yDpi = cinfo.Y_density;
-        } else if (cinfo.density_unit == 2) {
-            facts.xDpi = perCmToDpi(cinfo.X_density);
-            facts.yDpi = perCmToDpi(cinfo.Y_density);
-        }
-    }
+    if (!readFacts(d, data, reduce, facts, cmyk, why, reason)) return false;
+    const std::uint16_t bpp = facts.bpp;
     if (!sink.begin(facts, sinkErr)) {
         why = sinkErr.c_str();
         reason = sinkErr == "out of memory" ? DecodeReason::OutOfMemory : DecodeReason::OverLimits;
@@ -303,11 +313,8 @@ bool probeJpeg(JpegDecoder& d, Bytes data, PictureFacts& facts, const char*& why
         why = d.err.message[0] ? d.err.message : "corrupt JPEG data";
         return false;
     }
-    readHeader(d, data);
     bool cmyk = false;
-    std::uint16_t bpp = 24;
-    if (!chooseOutput(d.cinfo, JpegReduction{}, bpp, cmyk, why, reason)) return false;
-    facts = PictureFacts{d.cinfo.output_width, d.cinfo.output_height, bpp, 0, 0};
+    if (!readFacts(d, data, JpegReduction{}, facts, cmyk, why, reason)) return false;
     const std::uint8_t* rest = d.cinfo.src->next_input_byte;
     std::size_t left = d.cinfo.src->bytes_in_buffer;
     for (; left >= 2; ++rest, --left) {

@@ -94,33 +94,45 @@ struct ImageFree {
     void operator()(opj_image_t* i) const { opj_image_destroy(i); }
 };
 
+// The box at r's position inside `data`, r moved past it; false when its header or its
+// length does not fit inside data (a length of 0 runs to the end of data).
+struct Box {
+    std::uint32_t type = 0;
+    std::size_t payload = 0, end = 0;
+};
+bool nextBox(ByteReader& r, Bytes data, Box& box) {
+    const std::uint64_t start = r.pos();
+    std::uint64_t length = r.u32be();
+    box.type = r.u32be();
+    std::uint64_t header = 8;
+    if (length == 1) {
+        const std::uint64_t hi = r.u32be(), lo = r.u32be();
+        length = (hi << 32) | lo;
+        header = 16;
+    } else if (length == 0) {
+        length = data.size() - start;
+    }
+    if (!r.ok() || length < header || length > data.size() - start) return false;
+    box.payload = static_cast<std::size_t>(start + header);
+    box.end = static_cast<std::size_t>(start + length);
+    r.seek(box.end);
+    return true;
+}
+
 // Top-level boxes of a JP2 must lie inside the file and include a code stream; OpenJPEG alone
 // would decode a file cut inside its code stream box as far as the data goes.
 bool checkJp2Boxes(Bytes data, DecodeError& err) {
     ByteReader r(data);
     bool codestream = false;
     while (r.remaining() > 0) {
-        const std::uint64_t start = r.pos();
-        std::uint64_t length = r.u32be();
-        const std::uint32_t type = r.u32be();
-        std::uint64_t header = 8;
-        if (length == 1) {
-            const std::uint64_t hi = r.u32be(), lo = r.u32be();
-            length = (hi << 32) | lo;
-            header = 16;
-        } else if (length == 0) {
-            length = data.size() - start; // runs to the end of the file
-        }
-        if (!r.ok() || length < header || length > data.size() - start) {
-            return detail::truncated(err, "JPEG 2000 box truncated");
-        }
-        if (type == 0x6A703263) { // 'jp2c'
-            if (!startsWith(data.subspan(start + header), kCodestreamStart)) {
+        Box box;
+        if (!nextBox(r, data, box)) return detail::truncated(err, "JPEG 2000 box truncated");
+        if (box.type == 0x6A703263) { // 'jp2c'
+            if (!startsWith(data.subspan(box.payload), kCodestreamStart)) {
                 return detail::damaged(err, "JPEG 2000 code stream missing");
             }
             codestream = true;
         }
-        r.seek(static_cast<std::size_t>(start + length));
     }
     if (!codestream) {
         return detail::truncated(err, "JPEG 2000 code stream missing");
@@ -329,21 +341,9 @@ bool open(Bytes data, Opened& o, DecodeError& err) {
 Bytes findBox(Bytes within, std::uint32_t wanted) {
     ByteReader r(within);
     while (r.remaining() >= 8) {
-        const std::size_t start = r.pos();
-        std::uint64_t length = r.u32be();
-        const std::uint32_t type = r.u32be();
-        std::uint64_t header = 8;
-        if (length == 1) {
-            const std::uint64_t hi = r.u32be(), lo = r.u32be();
-            length = (hi << 32) | lo;
-            header = 16;
-        } else if (length == 0) {
-            length = within.size() - start;
-        }
-        if (!r.ok() || length < header || length > within.size() - start) return {};
-        if (type == wanted)
-            return within.subspan(start + header, static_cast<std::size_t>(length - header));
-        r.seek(start + static_cast<std::size_t>(length));
+        Box box;
+        if (!nextBox(r, within, box)) return {};
+        if (box.type == wanted) return within.subspan(box.payload, box.end - box.payload);
     }
     return {};
 }

@@ -4,6 +4,7 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio> // jpeglib.h needs FILE
+#include <jconfig.h>
 #include <jerror.h>
 #include <jpeglib.h>
 
@@ -146,6 +147,10 @@ bool encodeJpeg(const Image& image, int quality, std::vector<std::uint8_t>& out,
         return false;
     }
     return true;
+}
+
+std::string jpegLibraryIdentity() {
+    return "libjpeg-turbo=" + std::to_string(LIBJPEG_TURBO_VERSION_NUMBER);
 }
 
 } // namespace folio::codecs

@@ -111,8 +111,7 @@ bool sniff(Bytes data) {
 }
 
 bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
-    Layout l;
-    return readLayout(data, l, err) && detail::facts(facts, l.width, l.height, l.bpp(), err);
+    return detail::probeLayout(data, facts, err, readLayout);
 }
 
 bool decode(Bytes data, Image& out, DecodeError& err) {

@@ -1,5 +1,8 @@
+// The BMP decoder: files written field by field (every header, depth, mask and RLE kind),
+// refusals, damaged files and the shared corpus.
 #include "book/image/Image.h"
 #include "book/image/codecs/Codecs.h"
+#include "tests/dib_support.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +12,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <numeric>
 #include <optional>
 #include <ostream>
 #include <random>
@@ -20,126 +22,10 @@ namespace folio {
 namespace {
 
 using Buf = std::vector<std::uint8_t>;
-using test::ByteWriter;
-using Sample = std::function<std::uint32_t(std::uint32_t x, std::uint32_t y)>;
-
-std::uint32_t get32(const Buf& b, std::size_t at) {
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
-std::uint16_t get16(const Buf& b, std::size_t at) {
-    return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
-}
-
-Rgb rgb(std::uint32_t v) {
-    return Rgb{static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8),
-               static_cast<std::uint8_t>(v)};
-}
-// 256 different colours (37 is odd, so the red byte alone tells them apart).
-Rgb colour(std::uint32_t i) {
-    return Rgb{static_cast<std::uint8_t>(i * 37 + 1), static_cast<std::uint8_t>(255 - i * 11),
-               static_cast<std::uint8_t>((i * 5) ^ 0x5A)};
-}
-std::vector<Rgb> colours(std::size_t n) {
-    std::vector<Rgb> v;
-    for (std::size_t i = 0; i < n; ++i)
-        v.push_back(colour(static_cast<std::uint32_t>(i)));
-    return v;
-}
-
-// Rows of a DIB in file order, each padded to 4 bytes; sample(x, y) is the raw value of
-// the pixel at image row y (0 = top), little-endian for the byte-sized depths.
-Buf packRows(std::uint32_t w, std::uint32_t h, unsigned bpp, bool topDown, const Sample& sample) {
-    const std::size_t rowBytes = (static_cast<std::size_t>(w) * bpp + 31) / 32 * 4;
-    Buf out;
-    for (std::uint32_t fileRow = 0; fileRow < h; ++fileRow) {
-        const std::uint32_t y = topDown ? fileRow : h - 1 - fileRow;
-        Buf row(rowBytes, 0);
-        for (std::uint32_t x = 0; x < w; ++x) {
-            const std::uint32_t v = sample(x, y);
-            const std::size_t bit = static_cast<std::size_t>(x) * bpp;
-            if (bpp < 8) {
-                row[bit / 8] |= static_cast<std::uint8_t>(v << (8 - bpp - bit % 8));
-            } else {
-                for (unsigned k = 0; k < bpp / 8; ++k)
-                    row[bit / 8 + k] = static_cast<std::uint8_t>(v >> (8 * k));
-            }
-        }
-        out.insert(out.end(), row.begin(), row.end());
-    }
-    return out;
-}
-
-struct Dib {
-    std::uint32_t headerSize = 40;
-    std::int32_t width = 0, height = 0;
-    std::uint16_t planes = 1, bpp = 8;
-    std::uint32_t compression = 0;
-    std::int32_t xppm = 0, yppm = 0;
-    std::uint32_t clrUsed = 0;
-    std::vector<std::uint32_t> masks; // inside V2+ headers, after a 40-byte one
-    std::vector<Rgb> palette;
-    Buf pixels;
-};
-
-// The DIB header, its trailing masks and the palette.
-Buf dibHead(const Dib& d) {
-    Buf b;
-    ByteWriter(b).u32le(d.headerSize);
-    if (d.headerSize == 12) {
-        ByteWriter(b)
-            .u16le(static_cast<std::uint32_t>(d.width))
-            .u16le(static_cast<std::uint32_t>(d.height));
-    } else {
-        ByteWriter(b)
-            .u32le(static_cast<std::uint32_t>(d.width))
-            .u32le(static_cast<std::uint32_t>(d.height));
-    }
-    ByteWriter(b).u16le(d.planes).u16le(d.bpp);
-    if (d.headerSize >= 40) {
-        ByteWriter(b)
-            .u32le(d.compression)
-            .u32le(static_cast<std::uint32_t>(d.pixels.size()))
-            .u32le(static_cast<std::uint32_t>(d.xppm))
-            .u32le(static_cast<std::uint32_t>(d.yppm))
-            .u32le(d.clrUsed)
-            .u32le(0);
-        if (d.headerSize > 40 && d.headerSize != 64)
-            for (std::uint32_t m : d.masks)
-                if (b.size() < d.headerSize) ByteWriter(b).u32le(m);
-        b.resize(d.headerSize, 0);
-        if (d.headerSize == 40)
-            for (std::uint32_t m : d.masks)
-                ByteWriter(b).u32le(m);
-    }
-    for (const Rgb& c : d.palette) {
-        b.push_back(c.b);
-        b.push_back(c.g);
-        b.push_back(c.r);
-        if (d.headerSize != 12) b.push_back(0);
-    }
-    return b;
-}
-
-Buf bmpFile(const Dib& d, std::optional<std::uint32_t> offBits = std::nullopt,
-            const Buf& gap = {}) {
-    const Buf head = dibHead(d);
-    const auto natural = static_cast<std::uint32_t>(14 + head.size() + gap.size());
-    Buf b{'B', 'M'};
-    ByteWriter(b)
-        .u32le(static_cast<std::uint32_t>(natural + d.pixels.size()))
-        .u32le(0)
-        .u32le(offBits.value_or(natural));
-    b.insert(b.end(), head.begin(), head.end());
-    b.insert(b.end(), gap.begin(), gap.end());
-    b.insert(b.end(), d.pixels.begin(), d.pixels.end());
-    return b;
-}
+using namespace test;
 
 bool loadBmp(const Buf& b, Image& img, std::string& err) {
     return codecs::decodeBmp(b, img, err);
-}
-bool loadIco(const Buf& b, Image& img, std::string& err) {
-    return codecs::decodeIco(b, img, err);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -674,257 +560,6 @@ TEST(BmpRefuses, Garbage) {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// ICO
-
-// An icon DIB w x h filled with one colour; maskBytes of its AND mask are kept (all by default).
-Buf iconDib(std::int32_t w, std::int32_t h, std::uint16_t bpp, Rgb fill,
-            std::optional<std::size_t> maskBytes = std::nullopt) {
-    Dib d;
-    d.width = w;
-    d.height = 2 * h;
-    d.bpp = bpp;
-    const std::uint32_t packed = static_cast<std::uint32_t>(fill.r) << 16 | fill.g << 8 | fill.b;
-    if (bpp <= 8) {
-        d.palette = colours(1u << bpp);
-        d.palette[1] = fill;
-    }
-    d.pixels = packRows(static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h), bpp, false,
-                        [&](std::uint32_t, std::uint32_t) { return bpp <= 8 ? 1u : packed; });
-    Buf b = dibHead(d);
-    b.insert(b.end(), d.pixels.begin(), d.pixels.end());
-    const std::size_t mask =
-        static_cast<std::size_t>((w + 31) / 32 * 4) * static_cast<std::size_t>(h);
-    b.insert(b.end(), std::min(mask, maskBytes.value_or(mask)), 0);
-    return b;
-}
-
-struct IcoEntry {
-    std::uint8_t dirW, dirH;
-    std::uint16_t dirBpp;
-    Buf data;
-};
-
-Buf icoFile(const std::vector<IcoEntry>& entries, std::uint16_t type = 1) {
-    Buf b;
-    ByteWriter(b).u16le(0).u16le(type).u16le(static_cast<std::uint32_t>(entries.size()));
-    std::size_t offset = 6 + 16 * entries.size();
-    for (const auto& e : entries) {
-        b.push_back(e.dirW);
-        b.push_back(e.dirH);
-        b.push_back(0);
-        b.push_back(0);
-        ByteWriter(b).u16le(type == 2 ? 3 : 1); // cursors keep their hotspot here
-        ByteWriter(b)
-            .u16le(type == 2 ? 7 : e.dirBpp)
-            .u32le(static_cast<std::uint32_t>(e.data.size()))
-            .u32le(static_cast<std::uint32_t>(offset));
-        offset += e.data.size();
-    }
-    for (const auto& e : entries)
-        b.insert(b.end(), e.data.begin(), e.data.end());
-    return b;
-}
-
-const Rgb kA{200, 10, 10}, kB{10, 200, 10}, kC{10, 10, 200}, kD{90, 90, 90}, kE{250, 250, 0};
-
-std::vector<IcoEntry> fiveEntries() {
-    return {{16, 16, 8, iconDib(16, 16, 8, kA)},
-            {32, 32, 4, iconDib(32, 32, 4, kB)},
-            {32, 32, 32, iconDib(32, 32, 32, kC)},
-            {32, 32, 24, iconDib(32, 32, 24, kD)},
-            {24, 24, 32, iconDib(24, 24, 32, kE)}};
-}
-
-void expectFilled(const Image& img, std::uint32_t w, std::uint32_t h, std::uint16_t bpp, Rgb fill) {
-    ASSERT_EQ(img.GetWidth(), w);
-    ASSERT_EQ(img.GetHeight(), h);
-    EXPECT_EQ(img.GetBpp(), bpp);
-    for (std::uint32_t y = 0; y < h; ++y)
-        for (std::uint32_t x = 0; x < w; ++x)
-            ASSERT_EQ(img.PixelColor(x, y), fill) << x << "," << y;
-}
-
-TEST(IcoPick, LargestThenDeepestWhateverTheOrder) {
-    auto entries = fiveEntries();
-    std::vector<int> order(entries.size());
-    std::iota(order.begin(), order.end(), 0);
-    int tried = 0;
-    do {
-        std::vector<IcoEntry> shuffled;
-        for (int i : order)
-            shuffled.push_back(entries[static_cast<std::size_t>(i)]);
-        Image img;
-        std::string err;
-        ASSERT_TRUE(loadIco(icoFile(shuffled), img, err)) << err;
-        expectFilled(img, 32, 32, 24, kC);
-        ++tried;
-    } while (std::next_permutation(order.begin(), order.end()));
-    EXPECT_EQ(tried, 120);
-}
-
-TEST(IcoPick, PaletteDepthFollowsTheChosenImage) {
-    const std::pair<std::uint16_t, std::uint16_t> table[] = {{1, 1}, {4, 4}, {8, 8}, {24, 24}};
-    for (const auto& [depth, stored] : table) {
-        Image img;
-        std::string err;
-        ASSERT_TRUE(loadIco(
-            icoFile({{8, 8, depth, iconDib(8, 8, depth, kE)}, {4, 4, 32, iconDib(4, 4, 32, kA)}}),
-            img, err))
-            << err;
-        expectFilled(img, 8, 8, stored, kE);
-    }
-}
-
-TEST(IcoPick, SizesComeFromTheEntryNotTheDirectory) {
-    // The directory calls the 48x48 image 16x16 and the 32x32 one 255x255.
-    Image img;
-    std::string err;
-    ASSERT_TRUE(loadIco(
-        icoFile({{255, 255, 32, iconDib(32, 32, 32, kA)}, {16, 16, 8, iconDib(48, 48, 8, kB)}}),
-        img, err))
-        << err;
-    expectFilled(img, 48, 48, 8, kB);
-}
-
-TEST(IcoPick, FallsBackWhenTheBestEntryIsBroken) {
-    auto entries = fiveEntries();
-    ByteWriter(entries[2].data).setU16le(12, 2); // planes of the 32x32x32 entry
-    Image img;
-    std::string err;
-    ASSERT_TRUE(loadIco(icoFile(entries), img, err)) << err;
-    expectFilled(img, 32, 32, 24, kD);
-    for (auto& e : entries)
-        ByteWriter(e.data).setU16le(12, 2);
-    EXPECT_FALSE(loadIco(icoFile(entries), img, err));
-    EXPECT_FALSE(err.empty());
-}
-
-TEST(IcoPick, CursorsToo) {
-    Image img;
-    std::string err;
-    ASSERT_TRUE(loadIco(icoFile({{16, 16, 0, iconDib(16, 16, 4, kB)}}, 2), img, err)) << err;
-    expectFilled(img, 16, 16, 4, kB);
-}
-
-TEST(IcoMask, MissingOrShortMaskAcceptedShortColourDataNot) {
-    const Buf full = iconDib(5, 4, 24, kD);
-    const std::size_t colourEnd = 40 + 16 * 4; // header, 4 rows of 15 bytes padded to 16
-    ASSERT_EQ(full.size(), colourEnd + 4 * 4);
-    for (std::size_t n = 0; n <= full.size(); ++n) {
-        const Buf cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
-        Image img;
-        std::string err;
-        const bool ok = codecs::decodeIconDib(cut, img, err);
-        // The last colour row may lack its padding byte.
-        EXPECT_EQ(ok, n + 1 >= colourEnd) << n;
-        if (ok) expectFilled(img, 5, 4, 24, kD);
-    }
-}
-
-struct BadIco {
-    const char* name;
-    std::function<void(Buf&)> spoil;
-};
-void PrintTo(const BadIco& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class IcoRefuses : public ::testing::TestWithParam<BadIco> {};
-
-TEST_P(IcoRefuses, FailsWithAReason) {
-    Buf b = icoFile({{8, 8, 8, iconDib(8, 8, 8, kA)}, {4, 4, 8, iconDib(4, 4, 8, kB)}});
-    GetParam().spoil(b);
-    Image img;
-    std::string err;
-    EXPECT_FALSE(loadIco(b, img, err));
-    EXPECT_FALSE(err.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Ico, IcoRefuses,
-    ::testing::Values(
-        BadIco{"ReservedSet", [](Buf& b) { b[0] = 1; }},
-        BadIco{"TypeZero", [](Buf& b) { ByteWriter(b).setU16le(2, 0); }},
-        BadIco{"TypeThree", [](Buf& b) { ByteWriter(b).setU16le(2, 3); }},
-        BadIco{"NoEntries", [](Buf& b) { ByteWriter(b).setU16le(4, 0); }},
-        BadIco{"DirectoryLongerThanFile", [](Buf& b) { ByteWriter(b).setU16le(4, 0xFFFF); }},
-        BadIco{"OffsetPastEnd", [](Buf& b) { ByteWriter(b).setU32le(6 + 16 + 12, 0x7FFFFFFF); }},
-        BadIco{"SizePastEnd", [](Buf& b) { ByteWriter(b).setU32le(6 + 8, 0x10000); }},
-        BadIco{"OffsetPlusSizeWraps",
-               [](Buf& b) {
-                   ByteWriter(b).setU32le(6 + 8, 0x20);
-                   ByteWriter(b).setU32le(6 + 12, 0xFFFFFFF0);
-               }},
-        BadIco{"EmptyEntry", [](Buf& b) { ByteWriter(b).setU32le(6 + 8, 0); }},
-        BadIco{"NotAnIcon", [](Buf& b) { b[0] = 'B', b[1] = 'M'; }}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(IcoRefuses, BombEntryRefusedBeforeAllocating) {
-    Buf dib = iconDib(4, 4, 1, kA);
-    ByteWriter(dib).setU32le(4, 100000);
-    ByteWriter(dib).setU32le(8, 200000);
-    Image img;
-    std::string err;
-    EXPECT_FALSE(loadIco(icoFile({{16, 16, 1, dib}}), img, err));
-    EXPECT_EQ(err, "image too large");
-}
-
-TEST(IcoRefuses, EveryTruncationFails) {
-    const Buf files[] = {
-        icoFile({{8, 8, 4, iconDib(8, 8, 4, kB)}}),
-        icoFile({{8, 8, 8, iconDib(8, 8, 8, kA)}, {4, 4, 24, iconDib(4, 4, 24, kC)}})};
-    for (const Buf& full : files) {
-        Image img;
-        std::string err;
-        ASSERT_TRUE(loadIco(full, img, err)) << err;
-        for (std::size_t n = 0; n < full.size(); ++n) {
-            const Buf cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
-            EXPECT_FALSE(loadIco(cut, img, err)) << "cut to " << n;
-        }
-    }
-}
-
-TEST(IcoRefuses, Garbage) {
-    std::mt19937 rng(99);
-    for (int i = 0; i < 200; ++i) {
-        Buf b(static_cast<std::size_t>(rng() % 400));
-        for (auto& v : b)
-            v = static_cast<std::uint8_t>(rng());
-        Image img;
-        std::string err;
-        EXPECT_FALSE(loadIco(b, img, err));
-        if (b.size() >= 6) ByteWriter(b).setU32le(0, 0x00010000);
-        EXPECT_FALSE(loadIco(b, img, err)) << i;
-    }
-}
-
-TEST(IcoPng, PngEntryDecodedAndPreferredWhenLargest) {
-    auto px = [](std::uint32_t x, std::uint32_t y) {
-        return test::Color{static_cast<std::uint8_t>(40 * x), static_cast<std::uint8_t>(100 * y),
-                           77};
-    };
-    const Buf png = test::png24(3, 3, px);
-    {
-        Image probe;
-        std::string err;
-        if (!codecs::decodePng(png, probe, err) && err == "not implemented")
-            GTEST_SKIP() << "the PNG decoder has not landed yet";
-    }
-    Image img;
-    std::string err;
-    ASSERT_TRUE(loadIco(icoFile({{2, 2, 32, iconDib(2, 2, 32, kA)}, {3, 3, 0, png}}), img, err))
-        << err;
-    ASSERT_EQ(img.GetWidth(), 3u);
-    ASSERT_EQ(img.GetHeight(), 3u);
-    EXPECT_EQ(img.GetBpp(), 24);
-    for (std::uint32_t y = 0; y < 3; ++y)
-        for (std::uint32_t x = 0; x < 3; ++x) {
-            const test::Color c = px(x, y);
-            EXPECT_EQ(img.PixelColor(x, y), (Rgb{c.r, c.g, c.b}));
-        }
-}
-
 // Flipped bytes in every kind of generated file: whatever loads must be a sane image.
 TEST(BmpIcoMutations, DamagedFilesLoadSanelyOrFail) {
     Dib rgb16;
@@ -947,7 +582,7 @@ TEST(BmpIcoMutations, DamagedFilesLoadSanelyOrFail) {
                 b[rng() % b.size()] = static_cast<std::uint8_t>(rng());
             Image img;
             std::string err;
-            if (ico ? loadIco(b, img, err) : loadBmp(b, img, err)) {
+            if (ico ? codecs::decodeIco(b, img, err) : loadBmp(b, img, err)) {
                 ++loaded;
                 ASSERT_TRUE(img.IsValid());
                 ASSERT_LE(std::uint64_t{img.GetWidth()} * img.GetHeight(), kMaxImagePixels);
@@ -972,42 +607,22 @@ TEST(BmpIcoMutations, DamagedFilesLoadSanelyOrFail) {
 // ---------------------------------------------------------------------------------------------
 // Corpus
 
-Buf corpusFile(const std::string& rel) {
-    return test::readFile((test::corpusDir() / rel).string());
-}
-
-void expectSane(const Image& img, const std::string& name) {
-    ASSERT_EQ(test::imageFault(img), "") << name;
-    EXPECT_GT(img.GetWidth(), 0u) << name;
-    EXPECT_GT(img.GetHeight(), 0u) << name;
-    EXPECT_LE(img.GetWidth(), 4096u) << name; // nothing in these folders is larger
-    EXPECT_LE(img.GetHeight(), 4096u) << name;
-}
-
 TEST(BmpCorpus, EveryFileLoadsOrFailsCleanly) {
     FOLIO_REQUIRE_CORPUS();
-    const auto files = test::corpusFiles({"bmp"});
-    ASSERT_FALSE(files.empty());
-    for (const auto& path : files) {
-        const std::string name = path.filename().string();
-        const Buf b = test::readFile(path.string());
-        Image img;
-        std::string err;
-        const bool ok = loadBmp(b, img, err);
-        if (ok) {
-            expectSane(img, name);
-        } else {
-            EXPECT_FALSE(err.empty()) << name;
-        }
-        // bmpsuite's "g" folder holds files every reader must take, "b" files it must
-        // not (badrle only writes out of bounds, which clipping tolerates).
-        if (name.starts_with("pil_g_")) {
-            EXPECT_TRUE(ok) << name << ": " << err;
-        }
-        if (name.starts_with("pil_b_") && name != "pil_b_badrle.bmp") {
-            EXPECT_FALSE(ok) << name;
-        }
-    }
+    // bmpsuite's "g" folder holds files every reader must take, "b" files it must not
+    // (badrle only writes out of bounds, which clipping tolerates); nothing here is larger
+    // than 4096 pixels a side.
+    test::sweepCorpus(
+        codecs::decodeBmp, {"bmp"}, 4096,
+        [](const std::filesystem::path& path, bool ok, const Image&, const std::string& err) {
+            const std::string name = path.filename().string();
+            if (name.starts_with("pil_g_")) {
+                EXPECT_TRUE(ok) << name << ": " << err;
+            }
+            if (name.starts_with("pil_b_") && name != "pil_b_badrle.bmp") {
+                EXPECT_FALSE(ok) << name;
+            }
+        });
 }
 
 // What a BMP file's own header says: width, |height|, bit count.
@@ -1017,22 +632,9 @@ struct HeaderFacts {
     bool topDown;
 };
 HeaderFacts headerFacts(const Buf& b) {
-    if (get32(b, 14) == 12) return {get16(b, 18), get16(b, 20), get16(b, 24), false};
-    const auto h = static_cast<std::int32_t>(get32(b, 22));
-    return {get32(b, 18), static_cast<std::uint32_t>(h < 0 ? -h : h), get16(b, 28), h < 0};
-}
-std::uint16_t documentedStoredDepth(unsigned bitCount) {
-    switch (bitCount) {
-    case 1:
-        return 1;
-    case 2:
-    case 4:
-        return 4;
-    case 8:
-        return 8;
-    default:
-        return 24;
-    }
+    if (le32(b, 14) == 12) return {le16(b, 18), le16(b, 20), le16(b, 24), false};
+    const auto h = static_cast<std::int32_t>(le32(b, 22));
+    return {le32(b, 18), static_cast<std::uint32_t>(h < 0 ? -h : h), le16(b, 28), h < 0};
 }
 
 TEST(BmpCorpus, KnownFilesMatchTheirHeaders) {
@@ -1044,7 +646,7 @@ TEST(BmpCorpus, KnownFilesMatchTheirHeaders) {
         "irs_Core_1_Bit.bmp", "irs_V5_A1_R5_G5_B5.bmp", "irs_Info_8_Bit_Top_Down.bmp",
         "irs_pal4rlecut.bmp"};
     for (const char* name : names) {
-        const Buf b = corpusFile(std::string("bmp/") + name);
+        const Buf b = test::corpusBytes("bmp", name);
         const HeaderFacts f = headerFacts(b);
         Image img;
         std::string err;
@@ -1056,24 +658,24 @@ TEST(BmpCorpus, KnownFilesMatchTheirHeaders) {
     // Stated outright by the suite's documentation.
     Image img;
     std::string err;
-    ASSERT_TRUE(loadBmp(corpusFile("bmp/pil_g_pal8.bmp"), img, err)) << err;
+    ASSERT_TRUE(loadBmp(test::corpusBytes("bmp", "pil_g_pal8.bmp"), img, err)) << err;
     EXPECT_EQ(img.GetWidth(), 127u);
     EXPECT_EQ(img.GetHeight(), 64u);
     EXPECT_EQ(img.GetBpp(), 8);
     EXPECT_EQ(img.GetXDpi(), 72u); // 2835 pixels per metre
-    ASSERT_TRUE(loadBmp(corpusFile("bmp/pil_g_rgb16-565.bmp"), img, err)) << err;
+    ASSERT_TRUE(loadBmp(test::corpusBytes("bmp", "pil_g_rgb16-565.bmp"), img, err)) << err;
     EXPECT_EQ(img.GetBpp(), 24);
-    ASSERT_TRUE(loadBmp(corpusFile("bmp/pil_q_pal2.bmp"), img, err)) << err;
+    ASSERT_TRUE(loadBmp(test::corpusBytes("bmp", "pil_q_pal2.bmp"), img, err)) << err;
     EXPECT_EQ(img.GetBpp(), 4);
 }
 
 TEST(BmpCorpus, TopDownEightBitPixelsFromItsOwnBytes) {
     FOLIO_REQUIRE_CORPUS();
-    const Buf b = corpusFile("bmp/irs_Info_8_Bit_Top_Down.bmp");
+    const Buf b = test::corpusBytes("bmp", "irs_Info_8_Bit_Top_Down.bmp");
     const HeaderFacts f = headerFacts(b);
     ASSERT_TRUE(f.topDown);
     ASSERT_EQ(f.bitCount, 8u);
-    const std::uint32_t offBits = get32(b, 10), paletteAt = 14 + get32(b, 14);
+    const std::uint32_t offBits = le32(b, 10), paletteAt = 14 + le32(b, 14);
     const std::uint32_t rowBytes = (f.width + 3) / 4 * 4;
     Image img;
     std::string err;
@@ -1100,10 +702,10 @@ TEST(BmpCorpus, EncodingsOfTheSamePictureAgree) {
     for (const auto& group : groups) {
         Image first;
         std::string err;
-        ASSERT_TRUE(loadBmp(corpusFile(std::string("bmp/") + group[0]), first, err)) << err;
+        ASSERT_TRUE(loadBmp(test::corpusBytes("bmp", group[0]), first, err)) << err;
         for (std::size_t i = 1; i < group.size(); ++i) {
             Image other;
-            ASSERT_TRUE(loadBmp(corpusFile(std::string("bmp/") + group[i]), other, err))
+            ASSERT_TRUE(loadBmp(test::corpusBytes("bmp", group[i]), other, err))
                 << group[i] << ": " << err;
             ASSERT_EQ(other.GetWidth(), first.GetWidth()) << group[i];
             ASSERT_EQ(other.GetHeight(), first.GetHeight()) << group[i];
@@ -1114,64 +716,6 @@ TEST(BmpCorpus, EncodingsOfTheSamePictureAgree) {
             EXPECT_EQ(differing, 0) << group[i] << " vs " << group[0];
         }
     }
-}
-
-TEST(IcoCorpus, EveryFileLoadsOrFailsCleanly) {
-    FOLIO_REQUIRE_CORPUS();
-    const auto files = test::corpusFiles({"ico"});
-    ASSERT_FALSE(files.empty());
-    int loaded = 0;
-    for (const auto& path : files) {
-        const std::string name = path.filename().string();
-        Image img;
-        std::string err;
-        if (loadIco(test::readFile(path.string()), img, err)) {
-            expectSane(img, name);
-            ++loaded;
-        } else {
-            EXPECT_FALSE(err.empty()) << name;
-        }
-    }
-    EXPECT_GE(loaded, 10);
-}
-
-// The expected entry is worked out from the directory bytes: largest area, then depth.
-TEST(IcoCorpus, KnownFilesPickTheLargestDeepestEntry) {
-    FOLIO_REQUIRE_CORPUS();
-    const char* names[] = {"irs_multiple_entries_with_different_bit_depth.ico",
-                           "irs_truncated_mask_32bpp.ico",
-                           "pil_hopper_256x256.ico",
-                           "pil_python.ico",
-                           "irs_smile.ico",
-                           "pil_black_and_white.ico",
-                           "pil_hopper.ico",
-                           "irs_bmp-24bpp-mask.ico"};
-    for (const char* name : names) {
-        const Buf b = corpusFile(std::string("ico/") + name);
-        std::uint32_t bestW = 0, bestH = 0, bestDepth = 0;
-        for (std::size_t i = 0; i < get16(b, 4); ++i) {
-            const std::size_t e = 6 + 16 * i;
-            const std::uint32_t w = b[e] ? b[e] : 256, h = b[e + 1] ? b[e + 1] : 256;
-            // Some writers leave the directory depth 0; the DIB header has it.
-            const std::uint32_t depth = get16(b, get32(b, e + 12) + 14);
-            if (w * h > bestW * bestH || (w * h == bestW * bestH && depth > bestDepth))
-                bestW = w, bestH = h, bestDepth = depth;
-        }
-        Image img;
-        std::string err;
-        ASSERT_TRUE(loadIco(b, img, err)) << name << ": " << err;
-        EXPECT_EQ(img.GetWidth(), bestW) << name;
-        EXPECT_EQ(img.GetHeight(), bestH) << name;
-        EXPECT_EQ(img.GetBpp(), documentedStoredDepth(bestDepth)) << name;
-    }
-    Image img;
-    std::string err;
-    EXPECT_FALSE(loadIco(corpusFile("ico/pil_decompression_bomb.ico"), img, err));
-    // Its 256x256 entry (width byte 0) is an RGBA PNG, the others are DIBs of 48 and less.
-    ASSERT_TRUE(loadIco(corpusFile("ico/pil_pillow.ico"), img, err)) << err;
-    EXPECT_EQ(img.GetWidth(), 256u);
-    EXPECT_EQ(img.GetHeight(), 256u);
-    EXPECT_EQ(img.GetBpp(), 24);
 }
 
 } // namespace

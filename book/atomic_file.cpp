@@ -1,0 +1,64 @@
+#include "book/atomic_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <unistd.h>
+#include <utility>
+
+namespace folio {
+
+AtomicFile::AtomicFile(std::string target, std::string tempMark)
+    : target_(std::move(target)), mark_(std::move(tempMark)) {}
+
+AtomicFile::~AtomicFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+bool AtomicFile::create() {
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temp = target_ + mark_ + std::to_string(rd() % 1000000);
+        fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            temp_ = std::move(temp);
+            return true;
+        }
+        if (errno != EEXIST) return fail();
+    }
+    return fail();
+}
+
+bool AtomicFile::write(const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return fail();
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool AtomicFile::rewind() {
+    return ::lseek(fd_, 0, SEEK_SET) == 0 || fail();
+}
+
+bool AtomicFile::commit() {
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0 || ::rename(temp_.c_str(), target_.c_str()) != 0) return fail();
+    temp_.clear();
+    return true;
+}
+
+bool AtomicFile::fail() {
+    error_ = std::strerror(errno);
+    return false;
+}
+
+} // namespace folio
