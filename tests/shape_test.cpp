@@ -4,30 +4,20 @@
 #include "book/image/Image.h"
 #include "book/page_cache.h"
 #include "book/page_shape.h"
-#include "cli/cli.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <sstream>
 
 namespace folio {
 namespace {
 
 using test::Color;
 
-struct CliRun {
-    int code;
-    std::string out, err;
-};
-
-CliRun run(std::vector<std::string> args) {
-    std::ostringstream out, err;
-    const int code = cli::run(args, out, err);
-    return {code, out.str(), err.str()};
-}
+using test::CliRun;
+const auto run = test::runCli;
 
 Color scene(std::uint32_t x, std::uint32_t y) {
     return {static_cast<std::uint8_t>(x * 3 + y), static_cast<std::uint8_t>((x ^ y) * 5),
