@@ -178,7 +178,7 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
 }
 
 std::optional<bool> pictureHasColor(const std::string& path, std::string& reason) {
-    const ImageType type = imageTypeOfPath(path);
+    const ImageType type = pageTypeOfPath(path);
     if (type == 0) {
         reason = "not an image file name";
         return std::nullopt;

@@ -578,7 +578,7 @@ int page(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         return usageError(err, "no output file: give one with -o OUT.jpg", "page");
     const BookRequest defaults;
     job.path = *source;
-    job.type = imageTypeOfPath(job.path);
+    job.type = pageTypeOfPath(job.path);
     job.grayQuality = quality.value_or(defaults.grayQuality);
     job.colorQuality = quality.value_or(defaults.colorQuality);
     if (job.type == 0) {

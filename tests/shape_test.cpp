@@ -4,6 +4,7 @@
 #include "book/image/Image.h"
 #include "book/page_cache.h"
 #include "book/page_shape.h"
+#include "tests/pdf_support.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -113,6 +114,25 @@ TEST(PageCommand, WritesTheBooksPageBytes) {
     ASSERT_EQ(run({"make", "-q", "-o", dir.file("again"), "--color", old}).code, 0);
     ASSERT_EQ(run({"page", old, "--color", "-o", dir.file("m.jpg")}).code, 0);
     EXPECT_EQ(test::readFile(dir.file("m.jpg")), bookPage(dir.file("again.QFB"), 0));
+}
+
+// A PDF page, rendered rather than decoded, takes the same options.
+TEST(PageCommand, PdfPageWithMarginsAndColourFound) {
+    test::TempDir dir;
+    const std::string pdf = dir.file("doc.pdf");
+    test::writeFile(
+        pdf, test::pdfBytes({{595, 842, 0, 0, nullptr, {"One line of text", "and another"}}}));
+    const std::string member = pdf + "/0001";
+    ASSERT_EQ(
+        run({"make", "-q", "--crop", "--auto-color", "-o", dir.file("b"), "--color", member}).code,
+        0);
+    const CliRun made = run({"page", member, "--crop", "-o", dir.file("p.jpg")});
+    ASSERT_EQ(made.code, 0) << made.err;
+    EXPECT_EQ(test::readFile(dir.file("p.jpg")), bookPage(dir.file("b.QFB"), 0));
+    const BookInfo info = checkBook(test::readFile(dir.file("b.QFB")));
+    ASSERT_EQ(info.pages.size(), 1u);
+    EXPECT_EQ(info.pages[0].components, 1); // black text: gray, though given as colour
+    EXPECT_GT(info.pages[0].width, 905u);   // the text's shape, wider than the A4 sheet's
 }
 
 TEST(PageCommand, UsageAndFailures) {

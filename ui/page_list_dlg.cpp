@@ -513,7 +513,7 @@ void CPageListDlg::OnItemchangedList(int row) {
 PageJob CPageListDlg::pageJobFor(int row) const {
     PageJob job;
     job.path = m_pages.cellText(row, kCellPath);
-    job.type = imageTypeOfPath(job.path);
+    job.type = pageTypeOfPath(job.path);
     job.gray = isGrayFlag(m_pages.cellText(row, kCellGrayFlag));
     job.grayQuality = m_sliderGray->value();
     job.colorQuality = m_sliderColor->value();

@@ -1,5 +1,6 @@
 #include "ui/show_pic_dlg.h"
 
+#include "book/sources/source.h"
 #include "ui/book_bridge.h"
 #include "ui/services.h"
 #include "ui/templates.h"
@@ -126,7 +127,7 @@ void CShowPicDlg::showMessage(const QString& text) {
 void CShowPicDlg::showBookPage() {
     if (m_page.type == 0 || m_page.path != m_strPath) {
         // Set by path alone: the page is the row's as MAKE would see it without options.
-        m_page = PageJob{m_strPath,           imageTypeOfPath(m_strPath),
+        m_page = PageJob{m_strPath,           pageTypeOfPath(m_strPath),
                          m_page.gray,         m_page.grayQuality,
                          m_page.colorQuality, false,
                          m_page.crop,         false};
