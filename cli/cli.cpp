@@ -681,7 +681,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return 0;
     }
     if (command == "-V" || command == "--version") {
-        out << "folioforge " FOLIO_VERSION "\n";
+        out << "folioforge " FOLIO_VERSION "\n"
+               "Licence GPL-3.0-or-later: GNU GPL version 3 or later "
+               "<https://www.gnu.org/licenses/gpl.html>.\n"
+               "This is free software: you may change and share it. There is NO WARRANTY.\n";
         return 0;
     }
     if (const char* help = helpOf(command); help && asksForHelp(rest)) {

@@ -155,7 +155,8 @@ TEST(CliUsage, ErrorsAndHelp) {
     for (const char* flag : {"--version", "-V"}) {
         const auto r = run({flag});
         EXPECT_EQ(r.code, 0);
-        EXPECT_EQ(r.out, "folioforge " FOLIO_VERSION "\n");
+        EXPECT_EQ(r.out.rfind("folioforge " FOLIO_VERSION "\nLicence GPL-3.0-or-later", 0), 0u)
+            << r.out;
     }
 }
 

@@ -53,7 +53,7 @@ std::map<int, DialogTemplate> makeTemplates() {
                 {kIdStatic, CC::Static, {}, 11, 17, 20, 20, kIconImage},
                 {kIdStatic, CC::Static, QStringLiteral("Folioforge Version 1.0"), 40, 10, 119, 8,
                  kAlignLeft | kNoPrefix},
-                {kIdStatic, CC::Static, QStringLiteral("版权所有 (C) 2024 Folioforge 作者"), 40, 25,
+                {kIdStatic, CC::Static, QStringLiteral("版权所有 (C) 2024 作者 · GPLv3+"), 40, 25,
                  119, 8, kAlignLeft},
                 {1, CC::Button, QStringLiteral("确定"), 178, 7, 50, 16, kDefaultButton | kTabStop},
             }});

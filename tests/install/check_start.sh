@@ -26,7 +26,8 @@ expect() { # STATUS DESCRIPTION
 for flag in --version -V; do
   start "$flag"
   expect 0 "$flag"
-  [ "$out" = "folioforge $version" ] && [ -z "$err" ] || fail "$flag prints '$out' '$err'"
+  [ "$(head -n 1 <<<"$out")" = "folioforge $version" ] && grep -q "GPL-3.0-or-later" <<<"$out" &&
+    [ -z "$err" ] || fail "$flag prints '$out' '$err'"
 done
 
 mkdir "$dir/pages"
