@@ -1,9 +1,10 @@
 #include "book/book_builder.h"
 
 #include "book/atomic_file.h"
+#include "book/book_check.h"
 #include "book/book_header.h"
 #include "book/image_type.h"
-#include "book/page_cache.h"
+#include "book/page_shape.h"
 #include "book/sources/source.h"
 #include "book/text_encoding.h"
 
@@ -86,54 +87,84 @@ struct PageTask {
     bool gray = false;
 };
 
-struct PageResult {
-    bool ok = false;
-    PageBytes jpeg;
-    std::string reason;
-};
-
-// A PDF page is rendered, the slow step, on the worker thread. It has no bytes of its own
-// to key a cache by, so it is always made afresh.
-PageResult renderedPage(const PageTask& task, int quality, SourceReader& sources) {
-    PageResult result;
-    Image image(0);
-    std::string why;
-    if (!sources.renderPdfPage(task.path, image, why)) {
-        result.reason = "does not load: " + why;
-        return result;
-    }
+// The decoded picture, its gray or colour decided, cut, turned, scaled and encoded.
+MadePage finishPage(Image& image, const PageJob& job, MadePage result, PageCache* cache,
+                    const PageSettings& settings, const Source& source) {
+    if (job.crop && !cropToContent(image, result.reason)) return result;
     auto jpeg = std::make_shared<std::vector<std::uint8_t>>();
-    result.ok = encodePage(image, task.gray, quality, *jpeg, result.reason);
-    if (result.ok) result.jpeg = std::move(jpeg);
+    result.ok = encodePage(image, result.gray, result.quality, *jpeg, result.reason);
+    result.quality = std::clamp(result.quality, 0, 100);
+    if (!result.ok) return result;
+    result.jpeg = std::move(jpeg);
+    if (cache) cache->store(settings, source, result.jpeg);
     return result;
 }
 
-PageResult preparePage(const PageTask& task, const BookRequest& request, SourceReader& sources) {
-    PageResult result;
-    const int quality = task.gray ? request.grayQuality : request.colorQuality;
-    if (task.type == kPdfPageType) return renderedPage(task, quality, sources);
-    const PageSettings settings{task.gray, std::clamp(quality, 0, 100), request.fast};
+PageSettings settingsOf(const PageJob& job) {
+    PageSettings settings;
+    settings.fast = job.fast;
+    settings.crop = job.crop;
+    if (job.autoColor) {
+        settings.autoColor = true;
+        settings.quality = std::clamp(job.grayQuality, 0, 100);
+        settings.colorQuality = std::clamp(job.colorQuality, 0, 100);
+    } else {
+        settings.gray = job.gray;
+        settings.quality = std::clamp(job.gray ? job.grayQuality : job.colorQuality, 0, 100);
+    }
+    return settings;
+}
+
+} // namespace
+
+MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
+    MadePage result;
+    const PageSettings settings = settingsOf(job);
+    std::optional<SourceReader> ownReader;
+    if (!sources) sources = &ownReader.emplace();
+    Image image(0);
     Source source;
-    source.path = task.path;
-    if (resolveSourcePath(task.path).isMember()) {
+    if (job.type == kPdfPageType) {
+        // A PDF page is rendered, the slow step, here (on a worker thread while a book is
+        // made). It has no bytes of its own to key a cache by, so it is always made afresh.
+        cache = nullptr;
+        std::string why;
+        if (!sources->renderPdfPage(job.path, image, why)) {
+            result.reason = "does not load: " + why;
+            return result;
+        }
+        result.gray = job.autoColor ? !isColorPicture(image) : job.gray;
+        result.quality = result.gray ? job.grayQuality : job.colorQuality;
+        return finishPage(image, job, std::move(result), nullptr, settings, source);
+    }
+    source.path = job.path;
+    if (resolveSourcePath(job.path).isMember()) {
         // A member has no identity of its own on disk: the memory cache passes it by, and
         // the disk cache keys it by its content like any file.
         source.read = true;
-        if (!sources.read(task.path, source.bytes, source.error) && source.error.empty())
+        if (!sources->read(job.path, source.bytes, source.error) && source.error.empty())
             source.error = "cannot read member";
     }
-    if (request.cache) {
-        if (PageBytes kept = request.cache->find(settings, source)) {
+    if (cache) {
+        if (PageBytes kept = cache->find(settings, source)) {
+            BookPageInfo info;
+            std::string why;
+            result.gray = checkJpegStream(*kept, info, why) && info.components == 1;
+            result.quality =
+                result.gray || !job.autoColor ? settings.quality : settings.colorQuality;
             result.ok = true;
             result.jpeg = std::move(kept);
             return result;
         }
     }
-    if (!source.read) readSource(task.path, source);
-    Image image(0);
+    if (!source.read) readSource(job.path, source);
+    // Margins are found on the whole picture; otherwise a JPEG comes reduced as it decodes.
+    // Colour is judged on colour pixels, so a page whose content decides is decoded in colour.
     const bool loaded =
         source.error.empty() &&
-        image.LoadMemoryForPage(source.bytes, task.type, kPageHeight, task.gray, request.fast) &&
+        (job.crop ? image.LoadMemory(source.bytes, job.type)
+                  : image.LoadMemoryForPage(source.bytes, job.type, kPageHeight,
+                                            job.gray && !job.autoColor, job.fast)) &&
         image.IsValid();
     source.bytes = {}; // only the decoded picture is needed from here on
     if (!loaded) {
@@ -141,12 +172,50 @@ PageResult preparePage(const PageTask& task, const BookRequest& request, SourceR
             "does not load: " + (source.error.empty() ? image.GetLastError() : source.error);
         return result;
     }
-    auto jpeg = std::make_shared<std::vector<std::uint8_t>>();
-    result.ok = encodePage(image, task.gray, quality, *jpeg, result.reason);
-    if (!result.ok) return result;
-    result.jpeg = std::move(jpeg);
-    if (request.cache) request.cache->store(settings, source, result.jpeg);
-    return result;
+    result.gray = job.autoColor ? !isColorPicture(image) : job.gray;
+    result.quality = result.gray ? job.grayQuality : job.colorQuality;
+    return finishPage(image, job, std::move(result), cache, settings, source);
+}
+
+std::optional<bool> pictureHasColor(const std::string& path, std::string& reason) {
+    const ImageType type = pageTypeOfPath(path);
+    if (type == 0) {
+        reason = "not an image file name";
+        return std::nullopt;
+    }
+    SourceReader sources;
+    std::vector<std::uint8_t> bytes;
+    Image image(0);
+    if (type == kPdfPageType) {
+        std::string why;
+        if (!sources.renderPdfPage(path, image, why)) {
+            reason = "does not load: " + why;
+            return std::nullopt;
+        }
+        return isColorPicture(image);
+    }
+    if (!sources.read(path, bytes, reason)) return std::nullopt;
+    if (!image.LoadMemoryForPage(bytes, type, kPageHeight, false, false) || !image.IsValid()) {
+        reason = "does not load: " + image.GetLastError();
+        return std::nullopt;
+    }
+    return isColorPicture(image);
+}
+
+namespace {
+
+struct PageResult {
+    bool ok = false;
+    PageBytes jpeg;
+    std::string reason;
+};
+
+PageResult preparePage(const PageTask& task, const BookRequest& request, SourceReader& sources) {
+    const PageJob job{
+        task.path,    task.type,    task.gray,        request.grayQuality, request.colorQuality,
+        request.fast, request.crop, request.autoColor};
+    MadePage made = makePage(job, &sources, request.cache);
+    return {made.ok, std::move(made.jpeg), std::move(made.reason)};
 }
 
 // Prepares pages on worker threads, at most `window` ahead of the one the writer waits for,

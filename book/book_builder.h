@@ -2,16 +2,19 @@
 #pragma once
 
 #include "book/image/Image.h"
+#include "book/image_type.h"
+#include "book/page_cache.h"
 #include "book/page_list.h"
 #include "book/platform.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace folio {
 
-class PageCache;
+class SourceReader;
 
 inline constexpr char kOverwriteQuestion[] = "文件已经存在，要覆盖吗？";
 inline constexpr char kSuccessMessage[] = "文件制造成功!";
@@ -27,6 +30,10 @@ struct BookRequest {
     // JPEG pages decoded reduced in the DCT domain (and gray pages as luma alone) before the
     // exact scaling: much quicker, visibly the same, not byte-identical to the exact path.
     bool fast = false;
+    // Paper margins cut before the turn (see cropToContent).
+    bool crop = false;
+    // Every page's content decides whether it is gray or colour, whatever its row says.
+    bool autoColor = false;
     // Pages made before, taken when their source and settings match and given every page
     // made now; null: every page is made afresh. The book is the same either way.
     PageCache* cache = nullptr;
@@ -42,6 +49,33 @@ bool preparePageImage(Image& image, bool gray, std::string& reason);
 // False with a reason when a step fails; the page must then be left out.
 bool encodePage(Image& image, bool gray, int quality, std::vector<std::uint8_t>& jpeg,
                 std::string& reason);
+
+// Everything that decides one page's bytes.
+struct PageJob {
+    std::string path;
+    ImageType type = 0;
+    bool gray = true; // the row's mark; with autoColor the page's content decides instead
+    int grayQuality = 50, colorQuality = 80;
+    bool fast = false, crop = false, autoColor = false;
+    bool operator==(const PageJob&) const = default;
+};
+
+struct MadePage {
+    bool ok = false;
+    PageBytes jpeg;
+    std::string reason; // why there is no page
+    bool gray = false;  // as written
+    int quality = 0;
+};
+
+// One page exactly as the book holds it: the builder, the preview's book view and the page
+// command all make their pages here. A member path is read through sources (null: a reader
+// of its own); cache may be null.
+MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache);
+
+// Whether the picture at path holds real colour, judged on the picture make --auto-color
+// judges; nothing, with the reason, when it does not load.
+std::optional<bool> pictureHasColor(const std::string& path, std::string& reason);
 
 MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatform& platform,
                     ProgressDisplay& progress);

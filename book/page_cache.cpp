@@ -21,9 +21,14 @@ namespace folio {
 
 std::string PageSettings::key() const {
     // Every field bound by name: a new field stops this compiling until it joins the key.
-    const auto& [isGray, jpegQuality, isFast] = *this;
-    return "gray=" + std::to_string(isGray ? 1 : 0) + " quality=" + std::to_string(jpegQuality) +
-           " fast=" + std::to_string(isFast ? 1 : 0);
+    // Options off add nothing, so pages kept before they existed are still found.
+    const auto& [isGray, jpegQuality, isFast, isCropped, byContent, colorJpegQuality] = *this;
+    std::string key = "gray=" + std::to_string(isGray ? 1 : 0) +
+                      " quality=" + std::to_string(jpegQuality) +
+                      " fast=" + std::to_string(isFast ? 1 : 0);
+    if (isCropped) key += " crop=1";
+    if (byContent) key += " auto-color=1 color-quality=" + std::to_string(colorJpegQuality);
+    return key;
 }
 
 namespace {

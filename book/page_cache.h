@@ -24,6 +24,11 @@ struct PageSettings {
     bool gray = false;
     int quality = 0; // as the encoder gets it, 0 to 100
     bool fast = false;
+    bool crop = false; // paper margins cut
+    // The page's content decides gray or colour: gray is then unused, quality is the gray
+    // quality and colorQuality the colour one.
+    bool autoColor = false;
+    int colorQuality = 0;
 
     // A text naming every field, the same for equal settings.
     std::string key() const;

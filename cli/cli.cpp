@@ -28,6 +28,7 @@ namespace {
 constexpr char kUsage[] = R"(Usage: folioforge [FILE...]
        folioforge probe [--decode] FILE...
        folioforge make -o OUT [OPTION...] PAGE... [--color PAGE]...
+       folioforge page SRC -o OUT.jpg [--color] [--quality N] [--crop] [--overwrite]
        folioforge inspect BOOK
        folioforge extract [--overwrite] BOOK DIR
        folioforge --version
@@ -42,6 +43,7 @@ scan.pdf/0007).
 Commands:
   probe     show the image type, size and depth the tool sees in each file
   make      make a book from page images on the command line
+  page      write one page as a JPEG exactly as a book made by make holds it
   inspect   show a book's header and pages and check the file
   extract   write a book's pages unchanged as DIR/0001.jpg, DIR/0002.jpg, ...
 
@@ -95,6 +97,13 @@ Options:
       --fast             decode large JPEG pages reduced (1/2 to 1/8) before scaling, gray
                          pages as luma alone: about 1.2 times quicker on the bench set,
                          close to the exact pages but not byte-identical to them
+      --auto-color       let each page's content decide whether it is a colour page
+                         (a photo, a coloured figure, stamp or logo) or a gray one (a gray
+                         scan in colour, colour fringes, yellowed or tinted paper), whether
+                         given bare or after --color
+      --crop             cut a page's uniform white or black border, leaving a margin of
+                         about 1% of its content, before it is turned and scaled; content,
+                         a page without such a border and a nearly empty page stay whole
       --cache DIR        keep the encoded pages in DIR (created if missing) and take them
                          from there when a page's file content and settings are the same
                          as before: the book is the same, made without decoding those
@@ -108,6 +117,26 @@ summary line names the pages written, the pages skipped and the book's size.
 
 Exit status: 0 book written, 1 book not written (or, with --strict, written with pages
 skipped), 2 usage error.
+)";
+
+constexpr char kPageHelp[] =
+    R"(Usage: folioforge page SRC -o OUT.jpg [--color] [--quality N] [--crop] [--overwrite]
+
+Write the page that make would put in a book for the picture SRC, the very same JPEG
+bytes: turned if portrait, gray unless --color, scaled to 640 pixels high. SRC is a
+picture file or a page inside a comic archive, PDF or book (CONTAINER/MEMBER).
+
+Options:
+  -o, --output OUT   the JPEG file to write (required)
+      --color        a colour page, as after make's --color (default: a gray page)
+      --quality N    JPEG quality, 0 to 100 (default: 50 for a gray page, 80 for a
+                     colour page, the defaults of make)
+      --crop         cut the paper margins as make --crop does
+      --overwrite    replace OUT if it exists
+  -h, --help         show this help
+
+Exit status: 0 page written, 1 SRC gives no page or OUT could not be written (the reason
+on standard error), 2 usage error.
 )";
 
 constexpr char kExtractHelp[] = R"(Usage: folioforge extract [--overwrite] BOOK DIR
@@ -134,7 +163,7 @@ be read, 2 usage error.
 
 // Every command, in the order the help lists them. The shell completion
 // (data/folioforge.bash-completion) lists them too; the install test sees that it offers each.
-constexpr const char* kCommands[] = {"probe", "make", "inspect", "extract"};
+constexpr const char* kCommands[] = {"probe", "make", "page", "inspect", "extract"};
 
 bool isCommand(const std::string& word) {
     for (const char* c : kCommands)
@@ -158,6 +187,7 @@ bool asksForHelp(const std::vector<std::string>& words) {
 const char* helpOf(const std::string& command) {
     if (command == "probe") return kProbeHelp;
     if (command == "make") return kMakeHelp;
+    if (command == "page") return kPageHelp;
     if (command == "inspect") return kInspectHelp;
     return nullptr;
 }
@@ -403,6 +433,10 @@ int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
             overwrite = true;
         } else if (a == "--fast") {
             request.fast = true;
+        } else if (a == "--auto-color") {
+            request.autoColor = true;
+        } else if (a == "--crop") {
+            request.crop = true;
         } else if (a == "--cache") {
             if (!value(v) || v.empty())
                 return usageError(err, "option '--cache' needs a directory", "make");
@@ -509,6 +543,70 @@ bool writePageFile(const std::string& name, std::span<const std::uint8_t> bytes,
     return ok;
 }
 
+int page(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    PageJob job;
+    std::optional<std::string> output, source;
+    std::optional<int> quality;
+    bool overwrite = false, onlySource = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (onlySource || a == "-" || a.empty() || a[0] != '-') {
+            if (source) return usageError(err, "page takes one source picture", "page");
+            source = a;
+        } else if (a == "--") {
+            onlySource = true;
+        } else if (a == "-o" || a == "--output") {
+            if (i + 1 >= args.size())
+                return usageError(err, "option '" + a + "' needs a file name", "page");
+            output = args[++i];
+        } else if (a == "--quality") {
+            if (i + 1 >= args.size() || !(quality = parseQuality(args[i + 1])))
+                return usageError(err, "option '--quality' needs a quality from 0 to 100", "page");
+            ++i;
+        } else if (a == "--color") {
+            job.gray = false;
+        } else if (a == "--crop") {
+            job.crop = true;
+        } else if (a == "--overwrite") {
+            overwrite = true;
+        } else {
+            return usageError(err, "unknown option '" + a + "'", "page");
+        }
+    }
+    if (!source) return usageError(err, "no source picture given", "page");
+    if (!output || output->empty())
+        return usageError(err, "no output file: give one with -o OUT.jpg", "page");
+    const BookRequest defaults;
+    job.path = *source;
+    job.type = pageTypeOfPath(job.path);
+    job.grayQuality = quality.value_or(defaults.grayQuality);
+    job.colorQuality = quality.value_or(defaults.colorQuality);
+    if (job.type == 0) {
+        err << "folioforge: " << job.path << ": not an image file name\n";
+        return 1;
+    }
+    if (!overwrite && std::filesystem::exists(std::filesystem::symlink_status(*output))) {
+        err << "folioforge: " << *output << " exists; use --overwrite to replace it\n";
+        return 1;
+    }
+    const MadePage made = makePage(job, nullptr, nullptr);
+    if (!made.ok) {
+        err << "folioforge: " << job.path << ": " << made.reason << "\n";
+        return 1;
+    }
+    std::string why;
+    if (!writePageFile(*output, *made.jpeg, overwrite, why)) {
+        err << "folioforge: cannot write " << *output << ": " << why << "\n";
+        return 1;
+    }
+    BookPageInfo info;
+    checkJpegStream(*made.jpeg, info, why);
+    out << "wrote " << *output << ": " << info.width << 'x' << info.height << ' '
+        << (made.gray ? "gray" : "colour") << " page, quality " << made.quality << ", "
+        << sizeText(made.jpeg->size()) << "\n";
+    return 0;
+}
+
 int extract(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
         out << kExtractHelp;
@@ -600,6 +698,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return probe(files, decode, out, err);
     }
     if (command == "make") return make(rest, out, err);
+    if (command == "page") return page(rest, out, err);
     if (command == "inspect") return inspect(rest, out, err);
     if (command == "extract") return extract(rest, out, err);
     return usageError(err, "unknown command '" + command + "'", nullptr);

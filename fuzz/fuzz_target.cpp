@@ -10,6 +10,7 @@
 #include "book/image/codecs/Formats.h"
 #include "book/image_type.h"
 #include "book/page_cache.h"
+#include "book/page_shape.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -98,8 +99,9 @@ int feedLoader(const std::uint8_t* data, std::size_t size) {
 
 int feedPage(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    // The second byte chooses gray or colour, the exact or the --fast load, and the quality.
-    const bool gray = data[1] & 1, fast = data[1] & 2;
+    // The second byte chooses gray or colour, the exact or the --fast load, margins cut or
+    // not, and the quality; every page also has its colour judged.
+    const bool gray = data[1] & 1, fast = data[1] & 2, crop = data[1] & 4;
     folio::Image image(0);
     if (!image.LoadMemoryForPage({data + 2, size - 2}, data[0] % kTypes, folio::kPageHeight, gray,
                                  fast))
@@ -107,9 +109,19 @@ int feedPage(const std::uint8_t* data, std::size_t size) {
     if (!image.IsValid()) broken("page load succeeded without a picture");
     // Keep pages small so that each run stays quick.
     if (std::uint64_t{image.GetWidth()} * image.GetHeight() > 4'000'000) return 0;
-    std::vector<std::uint8_t> jpeg;
+    folio::isColorPicture(image);
     std::string reason;
-    if (folio::encodePage(image, gray, data[1] >> 2, jpeg, reason)) {
+    if (crop) {
+        const folio::ContentBox box = folio::contentBox(image);
+        if (box.width == 0 || box.height == 0 || box.x + box.width > image.GetWidth() ||
+            box.y + box.height > image.GetHeight())
+            broken("content box outside the picture");
+        if (!folio::cropToContent(image, reason)) return 0;
+        if (image.GetWidth() != box.width || image.GetHeight() != box.height)
+            broken("cut picture is not its content box");
+    }
+    std::vector<std::uint8_t> jpeg;
+    if (folio::encodePage(image, gray, data[1] >> 3, jpeg, reason)) {
         if (image.GetHeight() != folio::kPageHeight) broken("page not 640 high");
         if (image.GetWidth() < image.GetHeight()) broken("page narrower than high");
         if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8 ||

@@ -13,16 +13,8 @@ namespace {
 
 using test::Color;
 
-struct Run {
-    int code;
-    std::string out, err;
-};
-
-Run run(std::vector<std::string> args) {
-    std::ostringstream out, err;
-    const int code = cli::run(args, out, err);
-    return {code, out.str(), err.str()};
-}
+using Run = test::CliRun;
+const auto run = test::runCli;
 
 Color stripes(std::uint32_t x, std::uint32_t y) {
     return {static_cast<std::uint8_t>((x / 8) % 2 * 200), static_cast<std::uint8_t>(y), 90};
@@ -223,7 +215,7 @@ TEST(CliUsage, WindowOrCommand) {
     }
     const std::string line = cli::noWindowMessage("no display");
     EXPECT_EQ(line.rfind("folioforge: cannot open the window: no display; the probe, make, "
-                         "inspect",
+                         "page, inspect",
                          0),
               0u)
         << line;

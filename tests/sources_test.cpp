@@ -18,16 +18,8 @@ namespace {
 using test::ArchiveKind;
 using test::ArchiveMember;
 
-struct CliRun {
-    int code;
-    std::string out, err;
-};
-
-CliRun cli(std::vector<std::string> args) {
-    std::ostringstream out, err;
-    const int code = cli::run(args, out, err);
-    return {code, out.str(), err.str()};
-}
+using test::CliRun;
+const auto cli = test::runCli;
 
 test::Color tint(std::uint32_t x, std::uint32_t y) {
     return {static_cast<std::uint8_t>(x * 3), static_cast<std::uint8_t>(y * 5), 77};

@@ -1,6 +1,7 @@
 #include "tests/test_support.h"
 
 #include "book/image/Image.h"
+#include "cli/cli.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -47,6 +49,12 @@ std::vector<std::uint8_t> readFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     if (!f) throw std::runtime_error("cannot read " + path);
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+CliRun runCli(const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    const int code = cli::run(args, out, err);
+    return {code, out.str(), err.str()};
 }
 
 std::filesystem::path corpusDir() {

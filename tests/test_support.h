@@ -108,6 +108,13 @@ void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
 void writeFile(const std::string& path, const std::string& text);
 std::vector<std::uint8_t> readFile(const std::string& path);
 
+// A command line run in this process: its exit code and what it printed.
+struct CliRun {
+    int code;
+    std::string out, err;
+};
+CliRun runCli(const std::vector<std::string>& args);
+
 // The shared corpus of real images (one folder per extension); empty when absent.
 std::filesystem::path corpusDir();
 // The regular files of the corpus folders, sorted; none when a folder is absent.

@@ -50,4 +50,24 @@ PreviewPicture loadPreviewPicture(const std::string& path) {
     return result;
 }
 
+BookPicture renderBookPage(const PageJob& job) {
+    BookPicture result;
+    if (job.type == 0) return result;
+    result.hasType = true;
+    result.page = makePage(job, nullptr, nullptr);
+    if (!result.page.ok) {
+        result.reason = QString::fromStdString(result.page.reason);
+        return result;
+    }
+    Image decoded(0);
+    if (!decoded.LoadMemory(*result.page.jpeg, kFormatJpeg) || !decoded.IsValid()) {
+        result.reason = QString::fromStdString(decoded.GetLastError());
+        return result;
+    }
+    result.image = toQImage(decoded);
+    result.ok = !result.image.isNull();
+    if (!result.ok) result.reason = QStringLiteral("out of memory");
+    return result;
+}
+
 } // namespace folio::ui

@@ -1,7 +1,10 @@
 // Our pictures as Qt images, for the preview.
 #pragma once
 
+#include "book/book_builder.h"
+
 #include <QImage>
+#include <QString>
 
 #include <string>
 
@@ -21,5 +24,15 @@ struct PreviewPicture {
 };
 // A fresh image each time, loaded as every caller loads a file.
 PreviewPicture loadPreviewPicture(const std::string& path);
+
+// A row's page as the book would hold it, decoded back for showing. Safe off the UI thread.
+struct BookPicture {
+    bool hasType = false;
+    bool ok = false;
+    MadePage page; // the very bytes MAKE writes for the row
+    QImage image;
+    QString reason;
+};
+BookPicture renderBookPage(const PageJob& job);
 
 } // namespace folio::ui

@@ -2,6 +2,7 @@
 
 #include "book/book_builder.h"
 #include "book/file_order.h"
+#include "book/image_type.h"
 #include "book/sources/source.h"
 #include "ui/about_dlg.h"
 #include "ui/app_icon.h"
@@ -13,15 +14,23 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QDropEvent>
+#include <QEventLoop>
+#include <QFutureWatcher>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSlider>
 #include <QTableWidget>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <atomic>
+#include <optional>
 
 namespace folio::ui {
 
@@ -81,10 +90,14 @@ CPageListDlg::CPageListDlg(UiServices services, QWidget* parent)
     route(2, &CPageListDlg::OnExit);
     addCommandKeys();
 
-    connect(m_sliderGray, &QSlider::valueChanged, this,
-            [this](int p) { m_labelGray->setText(grayQualityText(p)); });
-    connect(m_sliderColor, &QSlider::valueChanged, this,
-            [this](int p) { m_labelColor->setText(colorQualityText(p)); });
+    connect(m_sliderGray, &QSlider::valueChanged, this, [this](int p) {
+        m_labelGray->setText(grayQualityText(p));
+        refreshBookPreview();
+    });
+    connect(m_sliderColor, &QSlider::valueChanged, this, [this](int p) {
+        m_labelColor->setText(colorQualityText(p));
+        refreshBookPreview();
+    });
     connect(m_list, &QTableWidget::itemSelectionChanged, this, &CPageListDlg::copyViewSelection);
     connect(m_list, &QTableWidget::currentCellChanged, this,
             [this](int row, int, int, int) { OnItemchangedList(row); });
@@ -112,6 +125,7 @@ void CPageListDlg::OnInitDialog() {
         connect(m_aboutAction, &QAction::triggered, this, [this] { OnSysCommand(kIdmAboutBox); });
         addAction(m_aboutAction);
     }
+    addShapeCommands();
 
     m_list->setColumnCount(kCellCount);
     QStringList headers;
@@ -184,6 +198,25 @@ void CPageListDlg::addCommandKeys() {
         button->setToolTip(QStringLiteral("%1 (%2)").arg(QString::fromUtf8(k.tip),
                                                          k.key.toString(QKeySequence::NativeText)));
     }
+}
+
+void CPageListDlg::addShapeCommands() {
+    m_autoColorAction = new QAction(QStringLiteral("按内容设置黑白(&C)"), this);
+    m_autoColorAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_G));
+    m_autoColorAction->setShortcutContext(Qt::WindowShortcut);
+    m_autoColorAction->setToolTip(QStringLiteral(
+        "Mark the selected pages (all when none is selected) gray or colour by their content"));
+    connect(m_autoColorAction, &QAction::triggered, this, &CPageListDlg::OnAutoColor);
+    addAction(m_autoColorAction);
+
+    m_cropAction = new QAction(QStringLiteral("裁去页边(&M)"), this);
+    m_cropAction->setCheckable(true);
+    m_cropAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    m_cropAction->setShortcutContext(Qt::WindowShortcut);
+    m_cropAction->setToolTip(
+        QStringLiteral("Cut the paper margins of every page when the book is made"));
+    connect(m_cropAction, &QAction::toggled, this, [this] { refreshBookPreview(); });
+    addAction(m_cropAction);
 }
 
 // --- the list view as a mirror of the page list -------------------------------------------
@@ -340,6 +373,72 @@ void CPageListDlg::OnColorGray() {
     runCommand(&toggleGray);
 }
 
+// The analysis reads and decodes every picture: off the UI thread, behind a progress window
+// that keeps the list as it is until the marks are set.
+void CPageListDlg::OnAutoColor() {
+    struct Target {
+        int row;
+        std::string path;
+    };
+    std::vector<Target> targets;
+    for (int i = m_pages.nextSelected(-1); i >= 0; i = m_pages.nextSelected(i))
+        targets.push_back({i, m_pages.cellText(i, kCellPath)});
+    if (targets.empty())
+        for (int i = 0; i < m_pages.rowCount(); ++i)
+            targets.push_back({i, m_pages.cellText(i, kCellPath)});
+    if (targets.empty()) return;
+
+    struct Verdict {
+        std::optional<bool> color;
+        std::string reason;
+    };
+    auto verdicts = std::make_shared<std::vector<Verdict>>(targets.size());
+    auto done = std::make_shared<std::atomic<int>>(0);
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    QFutureWatcher<void> watcher;
+    QProgressDialog progress(QStringLiteral("正在按内容识别彩色页..."), QStringLiteral("取消"), 0,
+                             static_cast<int>(targets.size()), this);
+    progress.setWindowTitle(kAppName);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+    QEventLoop loop;
+    connect(&watcher, &QFutureWatcher<void>::finished, &loop, &QEventLoop::quit);
+    connect(&progress, &QProgressDialog::canceled, this, [cancel] { *cancel = true; });
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, &progress, [&] { progress.setValue(*done); });
+    watcher.setFuture(QtConcurrent::run([targets, verdicts, done, cancel] {
+        for (std::size_t i = 0; i < targets.size() && !*cancel; ++i) {
+            Verdict& v = (*verdicts)[i];
+            v.color = pictureHasColor(targets[i].path, v.reason);
+            ++*done;
+        }
+    }));
+    progress.setValue(0);
+    tick.start(50);
+    if (!watcher.isFinished()) loop.exec();
+    tick.stop();
+    progress.hide();
+    if (*cancel) return; // nothing changed
+
+    std::vector<SkippedRow> unread;
+    {
+        PreviewBurst burst(*this);
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            const Verdict& v = (*verdicts)[i];
+            if (v.color)
+                m_pages.setCellText(targets[i].row, kCellGrayFlag, *v.color ? "No" : "Yes");
+            else
+                unread.push_back({targets[i].row, targets[i].path, v.reason});
+        }
+    }
+    if (!unread.empty())
+        m_services.boxes->information(
+            this, QStringLiteral("%1 个文件无法识别，其黑白标记未改。").arg(unread.size()),
+            skippedDetails(unread));
+}
+
 void CPageListDlg::OnMake() {
     BookRequest request;
     request.fileName = toNative(m_editFileName->text());
@@ -348,6 +447,7 @@ void CPageListDlg::OnMake() {
     request.grayQuality = m_sliderGray->value();
     request.colorQuality = m_sliderColor->value();
     request.jobs = 0;
+    request.crop = m_cropAction->isChecked();
     request.cache = &m_pageCache;
     QtBookPlatform platform(this, *m_services.boxes, m_notAdded);
     // One progress display per command: its window is gone when the command ends.
@@ -386,7 +486,7 @@ void CPageListDlg::OnDblclkList(int row) {
         m_pPreview = std::make_unique<CShowPicDlg>();
         m_pPreview->Create(this);
     }
-    m_pPreview->m_strPath = m_pages.cellText(row, kCellPath);
+    pointPreviewAt(row);
     m_pPreview->ShowPicture();
     if (!m_previewPlaced) {
         // First shown at the top-left corner of the main window's client area.
@@ -401,12 +501,38 @@ void CPageListDlg::OnDblclkList(int row) {
 void CPageListDlg::OnItemchangedList(int row) {
     if (!m_pPreview || !m_pPreview->isVisible()) return;
     if (m_previewHeld > 0) {
-        // The path as the row names it now: a command may take the row away before it ends.
-        m_previewPath = m_pages.cellText(row, kCellPath);
+        // The row as it stands now: a command may take the row away before it ends.
+        m_previewJob = pageJobFor(row);
         m_previewPending = true;
         return;
     }
-    m_pPreview->m_strPath = m_pages.cellText(row, kCellPath);
+    pointPreviewAt(row);
+    m_pPreview->ShowPicture();
+}
+
+PageJob CPageListDlg::pageJobFor(int row) const {
+    PageJob job;
+    job.path = m_pages.cellText(row, kCellPath);
+    job.type = pageTypeOfPath(job.path);
+    job.gray = isGrayFlag(m_pages.cellText(row, kCellGrayFlag));
+    job.grayQuality = m_sliderGray->value();
+    job.colorQuality = m_sliderColor->value();
+    job.crop = m_cropAction && m_cropAction->isChecked();
+    return job;
+}
+
+void CPageListDlg::pointPreviewAt(int row) {
+    m_pPreview->SetPage(pageJobFor(row));
+}
+
+// The book view shows the page at the sliders' qualities and with margins cut or not.
+void CPageListDlg::refreshBookPreview() {
+    if (!m_pPreview || !m_pPreview->isVisible() || !m_pPreview->isBookView()) return;
+    PageJob job = m_pPreview->page();
+    job.grayQuality = m_sliderGray->value();
+    job.colorQuality = m_sliderColor->value();
+    job.crop = m_cropAction->isChecked();
+    m_pPreview->SetPage(job);
     m_pPreview->ShowPicture();
 }
 
@@ -422,8 +548,8 @@ CPageListDlg::PreviewBurst::~PreviewBurst() {
     CShowPicDlg* shown = dlg_.m_pPreview.get();
     if (!shown || !shown->isVisible()) return;
     // A click has shown its row already, as the current row moved before the selection.
-    if (shown->hasPicture() && shown->m_strPath == dlg_.m_previewPath) return;
-    shown->m_strPath = dlg_.m_previewPath;
+    if (shown->hasPicture() && shown->page() == dlg_.m_previewJob) return;
+    shown->SetPage(dlg_.m_previewJob);
     shown->ShowPicture();
 }
 
@@ -448,9 +574,13 @@ void CPageListDlg::OnSysCommand(int id) {
 }
 
 void CPageListDlg::contextMenuEvent(QContextMenuEvent* event) {
-    if (!m_aboutAction) return;
     QMenu menu(this);
-    menu.addAction(m_aboutAction);
+    menu.addAction(m_autoColorAction);
+    menu.addAction(m_cropAction);
+    if (m_aboutAction) {
+        menu.addSeparator();
+        menu.addAction(m_aboutAction);
+    }
     menu.exec(event->globalPos());
 }
 

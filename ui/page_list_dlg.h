@@ -32,6 +32,10 @@ class CPageListDlg : public QDialog, private PageListObserver {
     const PageList& pages() const { return m_pages; }
     CShowPicDlg* preview() const { return m_pPreview.get(); }
     QAction* aboutAction() const { return m_aboutAction; }
+    // Ours, on the context menu: the gray cells set from the pictures' content, and margins
+    // cut in MAKE and the preview's book view (for the session; off at start).
+    QAction* autoColorAction() const { return m_autoColorAction; }
+    QAction* cropAction() const { return m_cropAction; }
     MemoryPageCache& pageCache() { return m_pageCache; }
 
     // Files named on the command line or dropped on the window, added as ADD FILE adds chosen
@@ -49,6 +53,7 @@ class CPageListDlg : public QDialog, private PageListObserver {
     void OnUp();
     void OnDown();
     void OnColorGray();
+    void OnAutoColor();
     void OnMake();
     void OnExit();
     void OnDblclkList(int row);
@@ -91,6 +96,11 @@ class CPageListDlg : public QDialog, private PageListObserver {
 
     void OnInitDialog();
     void addCommandKeys();
+    void addShapeCommands();
+    // What decides the page MAKE writes for a row, as the window stands now.
+    PageJob pageJobFor(int row) const;
+    void pointPreviewAt(int row);
+    void refreshBookPreview();
     void runCommand(void (*command)(PageList&));
     void destroyPreview();
     void noteNotAdded(const std::vector<SkippedRow>& rows);
@@ -115,9 +125,11 @@ class CPageListDlg : public QDialog, private PageListObserver {
     bool m_syncing = false; // the view is being set from the list: not a user's selection
     bool m_previewPlaced = false;
     int m_previewHeld = 0;
-    std::string m_previewPath;
+    PageJob m_previewJob;
     bool m_previewPending = false;
     QAction* m_aboutAction = nullptr;
+    QAction* m_autoColorAction = nullptr;
+    QAction* m_cropAction = nullptr;
     QObject* m_listViewport = nullptr; // compared, never used after the view is gone
 };
 

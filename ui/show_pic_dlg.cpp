@@ -1,12 +1,17 @@
 #include "ui/show_pic_dlg.h"
 
+#include "book/sources/source.h"
 #include "ui/book_bridge.h"
 #include "ui/services.h"
 #include "ui/templates.h"
 
+#include <QAction>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QLabel>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QMoveEvent>
 #include <QPixmap>
@@ -15,6 +20,7 @@
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QStyle>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 
@@ -59,7 +65,111 @@ void CShowPicDlg::Create(QWidget* owner) {
     m_picture->move(templatePlace.topLeft());
     m_scroll->viewport()->installEventFilter(this);
     m_picture->installEventFilter(this);
+
+    // The page's facts lie over the picture's top-left corner: the client area stays the
+    // page's size and the template keeps its one control.
+    m_facts = new QLabel(this);
+    m_facts->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_facts->setStyleSheet(QStringLiteral(
+        "QLabel { background: rgba(0, 0, 0, 150); color: white; padding: 2px 5px; }"));
+    m_facts->hide();
+
+    m_bookAction = new QAction(QStringLiteral("按书中效果显示(&B)"), this);
+    m_bookAction->setCheckable(true);
+    m_bookAction->setShortcut(QKeySequence(Qt::Key_B));
+    m_bookAction->setShortcutContext(Qt::WindowShortcut);
+    m_bookAction->setToolTip(
+        QStringLiteral("Show the page as MAKE writes it for this row, or the file as stored"));
+    connect(m_bookAction, &QAction::toggled, this, &CShowPicDlg::SetBookView);
+    addAction(m_bookAction);
+
+    m_render = new QFutureWatcher<BookPicture>(this);
+    connect(m_render, &QFutureWatcher<BookPicture>::finished, this, &CShowPicDlg::bookPageMade);
     hide();
+}
+
+void CShowPicDlg::SetPage(const PageJob& page) {
+    m_page = page;
+    m_strPath = page.path;
+}
+
+void CShowPicDlg::SetBookView(bool on) {
+    if (m_bookAction && m_bookAction->isChecked() != on) {
+        m_bookAction->setChecked(on); // comes back here through toggled
+        return;
+    }
+    if (m_bookView == on) return;
+    m_bookView = on;
+    ShowPicture();
+}
+
+bool CShowPicDlg::isRendering() const {
+    return m_render && m_render->isRunning();
+}
+
+void CShowPicDlg::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addAction(m_bookAction);
+    menu.exec(event->globalPos());
+}
+
+void CShowPicDlg::showMessage(const QString& text) {
+    m_picture->setPixmap(QPixmap());
+    m_picture->setText(text);
+    m_picture->setWordWrap(true);
+    const QSize size = m_picture->sizeHint();
+    m_picture->resize(std::max(size.width(), kMinClientWidth), size.height());
+    fitClientTo(m_picture->size());
+}
+
+// Making a page decodes, scales and encodes a whole picture: off the UI thread, so that
+// following the list stays quick. The latest row asked for is the one shown.
+void CShowPicDlg::showBookPage() {
+    if (m_page.type == 0 || m_page.path != m_strPath) {
+        // Set by path alone: the page is the row's as MAKE would see it without options.
+        m_page = PageJob{m_strPath,           pageTypeOfPath(m_strPath),
+                         m_page.gray,         m_page.grayQuality,
+                         m_page.colorQuality, false,
+                         m_page.crop,         false};
+        if (m_page.type == 0) return;
+    }
+    if (m_render->isRunning()) {
+        m_renderAgain = true;
+        return;
+    }
+    const PageJob job = m_page;
+    m_render->setFuture(QtConcurrent::run([job] { return renderBookPage(job); }));
+}
+
+void CShowPicDlg::bookPageMade() {
+    if (m_renderAgain) {
+        m_renderAgain = false;
+        if (m_bookView) showBookPage();
+        return;
+    }
+    if (!m_bookView) return;
+    const BookPicture made = m_render->result();
+    if (!made.ok) {
+        m_shownPage = nullptr;
+        m_facts->hide();
+        showMessage(QStringLiteral("无法生成此页\n%1\n%2")
+                        .arg(QFileInfo(fromNative(m_page.path)).fileName(), made.reason));
+        return;
+    }
+    m_shownPage = made.page.jpeg;
+    m_picture->setText(QString());
+    m_picture->setWordWrap(false);
+    m_picture->setPixmap(QPixmap::fromImage(made.image));
+    m_picture->resize(made.image.size());
+    fitClientTo(made.image.size());
+    m_facts->setText(QStringLiteral("书中页面 %1 KB · 品质 %2 · %3")
+                         .arg(static_cast<double>(made.page.jpeg->size()) / 1024.0, 0, 'f', 1)
+                         .arg(made.page.quality)
+                         .arg(made.page.gray ? QStringLiteral("灰度") : QStringLiteral("彩色")));
+    m_facts->adjustSize();
+    m_facts->move(0, 0);
+    m_facts->show();
+    m_facts->raise();
 }
 
 bool CShowPicDlg::hasPicture() const {
@@ -68,17 +178,18 @@ bool CShowPicDlg::hasPicture() const {
 
 void CShowPicDlg::ShowPicture() {
     if (!m_picture) return;
+    if (m_bookView) {
+        showBookPage();
+        return;
+    }
+    m_shownPage = nullptr;
+    m_facts->hide();
     const PreviewPicture loaded = loadPreviewPicture(m_strPath);
     if (!loaded.hasType) return;
     if (!loaded.loaded) {
         // The file went away or changed since it was added: say so where the picture would be.
-        m_picture->setPixmap(QPixmap());
-        m_picture->setText(
+        showMessage(
             QStringLiteral("无法显示此文件\n%1").arg(QFileInfo(fromNative(m_strPath)).fileName()));
-        m_picture->setWordWrap(true);
-        const QSize text = m_picture->sizeHint();
-        m_picture->resize(std::max(text.width(), kMinClientWidth), text.height());
-        fitClientTo(m_picture->size());
         return;
     }
     m_picture->setText(QString());
