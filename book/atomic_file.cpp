@@ -1,6 +1,7 @@
 #include "book/atomic_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
@@ -49,9 +50,17 @@ bool AtomicFile::rewind() {
     return ::lseek(fd_, 0, SEEK_SET) == 0 || fail();
 }
 
-bool AtomicFile::commit() {
+bool AtomicFile::commit(bool replace) {
     const int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0 || ::rename(temp_.c_str(), target_.c_str()) != 0) return fail();
+    if (::close(fd) != 0) return fail();
+    if (replace) {
+        if (::rename(temp_.c_str(), target_.c_str()) != 0) return fail();
+    } else if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) !=
+               0) {
+        // File systems without the flag: a hard link refuses an existing name just as well.
+        if (errno != EINVAL || ::link(temp_.c_str(), target_.c_str()) != 0) return fail();
+        ::unlink(temp_.c_str());
+    }
     temp_.clear();
     return true;
 }

@@ -20,7 +20,8 @@ class AtomicFile {
     bool create();
     bool write(const std::uint8_t* data, std::size_t size);
     bool rewind();
-    bool commit();
+    // Without replace, an existing target is left alone and the commit fails (EEXIST).
+    bool commit(bool replace = true);
     // What failed last, in the system's words.
     const std::string& error() const { return error_; }
 

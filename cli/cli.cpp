@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include "book/atomic_file.h"
 #include "book/book_builder.h"
 #include "book/book_check.h"
 #include "book/file_order.h"
@@ -520,27 +521,14 @@ int inspect(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return 0;
 }
 
-// Writes one page as a new file (or over an old one with overwrite), never through a link.
+// Writes one page whole or not at all: a failed write leaves no partial file, and an old file
+// is replaced only with overwrite.
 bool writePageFile(const std::string& name, std::span<const std::uint8_t> bytes, bool overwrite,
                    std::string& why) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (overwrite ? O_TRUNC : O_EXCL);
-    const int fd = ::open(name.c_str(), flags, 0666);
-    if (fd < 0) return why = std::strerror(errno), false;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<std::size_t>(n);
-    }
-    if (!ok) why = std::strerror(errno);
-    if (::close(fd) != 0 && ok) {
-        why = std::strerror(errno);
-        ok = false;
-    }
-    return ok;
+    AtomicFile file(name, ".part");
+    if (!file.create() || !file.write(bytes.data(), bytes.size()) || !file.commit(overwrite))
+        return why = file.error(), false;
+    return true;
 }
 
 int page(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
