@@ -21,6 +21,7 @@ for t in "${targets[@]}"; do
   [ "$t" != probe ] || seeds=loader # the probe target reads the loader's inputs
   cp -n fuzz/corpus/"$seeds"/* "$work"/ 2>/dev/null || true
   if ! ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
+       LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
        build-fuzz/fuzz/fuzz_"$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 \
        -malloc_limit_mb=2560 -artifact_prefix="$findings"/ -print_final_stats=1 "$work" \
        >build-fuzz/fuzz_"$t".log 2>&1; then
