@@ -4,5 +4,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target make_seeds
-rm -rf fuzz/corpus
-build/fuzz/make_seeds fuzz/corpus
+# Only the targets the generator writes are replaced: the archive and kept seeds are not
+# generated and stay as committed.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+build/fuzz/make_seeds "$scratch"
+for dir in "$scratch"/*/; do
+  name=$(basename "$dir")
+  rm -rf "fuzz/corpus/$name"
+  mv "$dir" "fuzz/corpus/$name"
+done

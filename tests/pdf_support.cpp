@@ -66,6 +66,9 @@ std::vector<std::uint8_t> pdfBytes(const std::vector<PdfPage>& pages) {
                 return CAIRO_STATUS_SUCCESS;
             },
             &out, pages.front().width, pages.front().height));
+        // A fixed date keeps the written files, the committed seeds among them, reproducible.
+        cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATE_DATE,
+                                       "2026-01-01T00:00:00Z");
         Context cr(cairo_create(surface.get()));
         for (const PdfPage& page : pages) {
             cairo_pdf_surface_set_size(surface.get(), page.width, page.height);
