@@ -332,8 +332,7 @@ bool isColorPicture(const Image& picture) {
         const auto q = [](float v) { return static_cast<std::uint8_t>(std::lround(v)); };
         for (std::size_t i = 0; i < n; ++i)
             if (colored[i] && !flat[i])
-                strong[i] =
-                    untinted(toLab(q(meanR[i]), q(meanG[i]), q(meanB[i]))) > kChromaStrong;
+                strong[i] = untinted(toLab(q(meanR[i]), q(meanG[i]), q(meanB[i]))) > kChromaStrong;
     }
     // Lone coloured pixels are noise; colour that is there comes in patches.
     std::size_t count = 0;
