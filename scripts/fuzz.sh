@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-4}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(bmp ico tga pcx wbmp pnm pgx ras jpeg png gif tiff jpeg2000 webp heif loader probe page kept archive pdf)
+[ ${#targets[@]} -gt 0 ] || targets=(bmp ico tga pcx wbmp pnm pgx ras jpeg png gif tiff jpeg2000 webp heif loader probe page kept archive zip pdf)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DFOLIO_FUZZ=ON -DFOLIO_BUILD_TESTS=OFF -DFOLIO_BUILD_UI=OFF >/dev/null
@@ -19,6 +19,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$work" "$findings"
   seeds=$t
   [ "$t" != probe ] || seeds=loader # the probe target reads the loader's inputs
+  [ "$t" != zip ] || seeds=archive   # and the ZIP reader the archive target's
   cp -n fuzz/corpus/"$seeds"/* "$work"/ 2>/dev/null || true
   if ! ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
        LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \

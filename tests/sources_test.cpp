@@ -268,33 +268,94 @@ TEST(Sources, ARunOfZerosIsRefusedWhileItIsReadNotAfter) {
     }
 }
 
-TEST(Sources, OneReaderSharedByWorkersGivesEveryMemberOnce) {
-    // Workers ask slightly out of order; every member must still come out right.
+// Where a ZIP entry's name and CRC stand in its central directory record.
+std::size_t centralRecord(const std::vector<std::uint8_t>& zip, const std::string& name) {
+    for (std::size_t i = 0; i + 46 + name.size() <= zip.size(); ++i)
+        if (zip[i] == 'P' && zip[i + 1] == 'K' && zip[i + 2] == 1 && zip[i + 3] == 2 &&
+            zip[i + 28] + 256u * zip[i + 29] == name.size() &&
+            std::equal(name.begin(), name.end(), zip.begin() + i + 46))
+            return i;
+    return std::string::npos;
+}
+
+TEST(Sources, DamagedZipMembersAreNamedAndDuplicateNamesReadAsListed) {
     test::TempDir dir;
-    std::vector<ArchiveMember> members;
-    std::vector<std::string> paths;
-    for (int i = 0; i < 40; ++i) {
-        members.push_back({"p" + std::to_string(i) + ".bmp", test::bmp24(10 + i, 7, tint)});
-        paths.push_back(dir.file("pages.tar.gz/") + members.back().name);
-    }
-    test::writeArchive(dir.file("pages.tar.gz"), ArchiveKind::TarGz, members);
-    SourceReader reader;
-    reader.expect(paths);
-    std::vector<std::vector<std::uint8_t>> got(paths.size());
-    std::vector<std::string> why(paths.size());
-    std::vector<char> ok(paths.size());
-    parallelFor(paths.size(), 4,
-                [&](std::size_t i) { ok[i] = reader.read(paths[i], got[i], why[i]); });
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        EXPECT_TRUE(ok[i]) << paths[i] << ": " << why[i];
-        EXPECT_EQ(got[i], members[i].bytes) << paths[i];
-    }
-    // Backwards too: every request goes round the archive again.
-    for (std::size_t i = paths.size(); i-- > 35;) {
+    const std::vector<ArchiveMember> members = {{"p1.bmp", test::bmp24(40, 30, tint)},
+                                                {"p2.bmp", test::bmp24(30, 40, tint)},
+                                                {"p3.bmp", test::bmp24(20, 20, tint)},
+                                                {"p1.bmp", test::bmp24(8, 8, tint)}};
+    for (const bool stored : {true, false}) {
+        const std::string archive = dir.file(stored ? "stored.cbz" : "deflated.cbz");
+        test::writeArchive(archive, ArchiveKind::Zip, members,
+                           stored ? "zip:compression=store" : "");
+        auto zip = test::readFile(archive);
+        if (stored) { // a flipped bit in the data
+            const auto& page = members[1].bytes;
+            const auto at = std::search(zip.begin(), zip.end(), page.begin(), page.end());
+            ASSERT_NE(at, zip.end());
+            at[page.size() / 2] ^= 0x10;
+        } else { // a CRC the data does not have
+            const std::size_t record = centralRecord(zip, "p2.bmp");
+            ASSERT_NE(record, std::string::npos);
+            zip[record + 16] ^= 0x10;
+        }
+        test::writeFile(archive, zip);
+
+        const ContainerListing listing = listContainer(archive);
+        EXPECT_EQ(listing.pages, (std::vector<std::string>{archive + "/p1.bmp", archive + "/p2.bmp",
+                                                           archive + "/p3.bmp"}));
+        SourceReader reader;
         std::vector<std::uint8_t> bytes;
-        std::string reason;
-        ASSERT_TRUE(reader.read(paths[i], bytes, reason)) << reason;
-        EXPECT_EQ(bytes, members[i].bytes);
+        std::string why;
+        EXPECT_FALSE(reader.read(archive + "/p2.bmp", bytes, why));
+        EXPECT_EQ(why.rfind("damaged archive", 0), 0u) << why;
+        EXPECT_TRUE(bytes.empty());
+        // The name given twice is the first of them, as the listing took it.
+        ASSERT_TRUE(reader.read(archive + "/p1.bmp", bytes, why)) << why;
+        EXPECT_EQ(bytes, members[0].bytes);
+        ASSERT_TRUE(reader.read(archive + "/p3.bmp", bytes, why)) << why;
+        EXPECT_EQ(bytes, members[2].bytes);
+
+        const CliRun made = cli({"make", "--overwrite", "-o", dir.file("out"), archive});
+        EXPECT_EQ(made.code, 0) << made.err;
+        EXPECT_NE(made.err.find("skipped " + archive + "/p2.bmp: does not load: damaged archive"),
+                  std::string::npos)
+            << made.err;
+        EXPECT_NE(made.out.find("2 pages"), std::string::npos) << made.out;
+    }
+}
+
+TEST(Sources, OneReaderSharedByWorkersGivesEveryMemberOnce) {
+    // Workers ask slightly out of order; every member must still come out right, from an
+    // archive read in one pass (TAR) and from one read member by member (ZIP).
+    for (const auto& [kind, name] :
+         {Kind{ArchiveKind::TarGz, "pages.tar.gz"}, Kind{ArchiveKind::Zip, "pages.cbz"}}) {
+        test::TempDir dir;
+        std::vector<ArchiveMember> members;
+        std::vector<std::string> paths;
+        for (int i = 0; i < 40; ++i) {
+            members.push_back({"p" + std::to_string(i) + ".bmp", test::bmp24(10 + i, 7, tint)});
+            paths.push_back(dir.file(name) + "/" + members.back().name);
+        }
+        test::writeArchive(dir.file(name), kind, members);
+        SourceReader reader;
+        reader.expect(paths);
+        std::vector<std::vector<std::uint8_t>> got(paths.size());
+        std::vector<std::string> why(paths.size());
+        std::vector<char> ok(paths.size());
+        parallelFor(paths.size(), 4,
+                    [&](std::size_t i) { ok[i] = reader.read(paths[i], got[i], why[i]); });
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            EXPECT_TRUE(ok[i]) << paths[i] << ": " << why[i];
+            EXPECT_EQ(got[i], members[i].bytes) << paths[i];
+        }
+        // Backwards too: every request goes round a TAR again.
+        for (std::size_t i = paths.size(); i-- > 35;) {
+            std::vector<std::uint8_t> bytes;
+            std::string reason;
+            ASSERT_TRUE(reader.read(paths[i], bytes, reason)) << reason;
+            EXPECT_EQ(bytes, members[i].bytes);
+        }
     }
 }
 

@@ -211,6 +211,23 @@ struct OpenPdf {
     std::unique_ptr<sources::PdfDocument> doc;
 };
 
+// ZIPs the reader looked at, most recently used first; a null directory is a container that
+// is not a ZIP libzip reads (and stays libarchive's).
+struct OpenZip {
+    std::string container;
+    std::unique_ptr<sources::ZipDirectory> dir;
+};
+
+// Only an archive that starts as a ZIP does: a TAR or 7z ending in a ZIP's directory (a ZIP
+// as its last member) must not be read as that ZIP.
+constexpr std::array<unsigned char, 4> kZipStart{'P', 'K', 3, 4};
+bool startsAsZip(const std::string& path) {
+    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+    std::array<unsigned char, 4> head{};
+    return f && std::fread(head.data(), 1, head.size(), f.get()) == head.size() &&
+           head == kZipStart;
+}
+
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
@@ -225,6 +242,7 @@ struct SourceReader::State {
     std::unordered_map<std::string, int> expected;
     std::unordered_map<std::string, std::vector<std::uint8_t>> stash;
     std::uint64_t stashBytes = 0;
+    std::list<OpenZip> zips;
     // Every thread has its own list (the map's nodes stay where they are as it grows), so
     // no poppler document is ever used by two threads.
     std::mutex pdfMutex;
@@ -234,6 +252,9 @@ struct SourceReader::State {
                                        std::uint64_t* fileBytes, std::string& why);
     bool readMember(const SourcePath& source, const std::string& path,
                     std::vector<std::uint8_t>& out, std::string& why);
+    sources::ZipDirectory::Fetch fetchZipped(const SourcePath& source, const std::string& path,
+                                             sources::ZipDirectory::Packed& packed,
+                                             std::string& why);
     OpenArchive* reopen(const std::string& container, std::string& why);
     void delivered(const std::string& path) {
         if (auto it = expected.find(path); it != expected.end() && --it->second <= 0)
@@ -261,6 +282,30 @@ OpenArchive* SourceReader::State::reopen(const std::string& container, std::stri
     while (open.size() > kOpenArchives)
         open.pop_back();
     return &open.front();
+}
+
+sources::ZipDirectory::Fetch SourceReader::State::fetchZipped(const SourcePath& source,
+                                                              const std::string& path,
+                                                              sources::ZipDirectory::Packed& packed,
+                                                              std::string& why) {
+    using Fetch = sources::ZipDirectory::Fetch;
+    if (stash.count(path)) return Fetch::NotMine;
+    auto it = std::find_if(zips.begin(), zips.end(),
+                           [&](const OpenZip& z) { return z.container == source.container; });
+    if (it == zips.end()) {
+        zips.push_front({source.container, startsAsZip(source.container)
+                                               ? sources::ZipDirectory::openFile(source.container)
+                                               : nullptr});
+        while (zips.size() > kOpenArchives)
+            zips.pop_back();
+    } else {
+        zips.splice(zips.begin(), zips, it);
+    }
+    sources::ZipDirectory* dir = zips.front().dir.get();
+    if (!dir) return Fetch::NotMine;
+    const Fetch fetched = dir->fetch(source.member, sources::memberByteLimit(limits), packed, why);
+    if (fetched == Fetch::Done) delivered(path);
+    return fetched;
 }
 
 bool SourceReader::State::readMember(const SourcePath& source, const std::string& path,
@@ -329,8 +374,20 @@ bool SourceReader::read(const std::string& path, std::vector<std::uint8_t>& out,
     if (source.kind == ContainerKind::Book)
         return sources::readBookPage(source.container, source.member, maxBytes, out, reason);
     if (source.kind == ContainerKind::Pdf) return reason = "no such page in the PDF", false;
-    std::lock_guard lock(state_->mutex);
-    return state_->readMember(source, path, out, reason);
+    sources::ZipDirectory::Packed packed;
+    {
+        std::lock_guard lock(state_->mutex);
+        switch (state_->fetchZipped(source, path, packed, reason)) {
+        case sources::ZipDirectory::Fetch::Failed:
+            return false;
+        case sources::ZipDirectory::Fetch::NotMine:
+            return state_->readMember(source, path, out, reason);
+        case sources::ZipDirectory::Fetch::Done:
+            break;
+        }
+    }
+    // Outside the lock: the other workers go on reading while this one inflates.
+    return sources::unpackZipMember(packed, out, reason);
 }
 
 const sources::PdfDocument* SourceReader::State::pdfFor(const std::string& path, std::size_t& index,
@@ -409,6 +466,29 @@ MemoryArchiveRun runArchiveInMemory(std::span<const std::uint8_t> data,
         std::vector<std::uint8_t> bytes;
         run.sizes.push_back(
             reader->readData(entry, memberByteLimit(limits), bytes, why) ? bytes.size() : SIZE_MAX);
+    }
+    return run;
+}
+
+MemoryZipRun runZipInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits) {
+    MemoryZipRun run;
+    std::string why;
+    auto lister = ArchiveHandle::openMemory(data, why);
+    if (!lister) return run;
+    run.members = listArchive(*lister, limits).pages;
+    run.sizes.assign(run.members.size(), SIZE_MAX);
+    run.reasons.resize(run.members.size());
+    const bool zip = data.size() >= kZipStart.size() &&
+                     std::equal(kZipStart.begin(), kZipStart.end(), data.begin());
+    auto dir = zip ? ZipDirectory::openMemory(data) : nullptr;
+    if (!(run.opened = dir != nullptr)) return run;
+    for (std::size_t i = 0; i < run.members.size(); ++i) {
+        ZipDirectory::Packed packed;
+        std::vector<std::uint8_t> bytes;
+        const auto fetched =
+            dir->fetch(run.members[i], memberByteLimit(limits), packed, run.reasons[i]);
+        if (fetched == ZipDirectory::Fetch::Done && unpackZipMember(packed, bytes, run.reasons[i]))
+            run.sizes[i] = bytes.size();
     }
     return run;
 }

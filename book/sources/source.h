@@ -118,6 +118,16 @@ struct MemoryArchiveRun {
 };
 MemoryArchiveRun runArchiveInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits);
 
+// The ZIP reader over bytes in memory: the archive listed as for any archive, then every
+// listed member read through the ZIP reader where it takes it.
+struct MemoryZipRun {
+    std::vector<std::string> members;
+    std::vector<std::size_t> sizes;   // per member; SIZE_MAX when not read
+    std::vector<std::string> reasons; // per member; empty when read, or not the ZIP reader's
+    bool opened = false;              // the ZIP reader took the archive at all
+};
+MemoryZipRun runZipInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits);
+
 // The same for a PDF in memory: its pages listed, each sized and rendered renderHeight high
 // once upright (small for the fuzz target; the code path is the one of the real height).
 struct MemoryPdfRun {

@@ -4,13 +4,16 @@
 #include "book/sources/source.h"
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 struct archive;
+struct zip;
 namespace poppler {
 class document;
 }
@@ -61,6 +64,45 @@ struct ArchiveMembers {
     std::string error;                                        // the archive cannot be read
 };
 ArchiveMembers listArchive(ArchiveHandle& handle, const SourceLimits& limits);
+
+// A ZIP's members by random access (libzip), for the kinds nearly every comic archive holds:
+// stored or deflated, not encrypted. Only the compressed bytes are read here, one member at
+// a time; they are unpacked on the caller's thread (libdeflate, much cheaper than zlib), so
+// the members of one archive inflate in parallel. Whatever this does not take (other methods,
+// names in an old code page, a name given twice) is libarchive's. The listing is always
+// libarchive's: this only reads what it lists.
+class ZipDirectory {
+  public:
+    // Null when the file is no ZIP libzip can read; libarchive then says why.
+    static std::unique_ptr<ZipDirectory> openFile(const std::string& path);
+    // The bytes must outlive the directory.
+    static std::unique_ptr<ZipDirectory> openMemory(std::span<const std::uint8_t> data);
+
+    struct Packed {
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t size = 0; // once unpacked, as the central directory says
+        std::uint32_t crc = 0;
+        bool deflated = false;
+    };
+    enum class Fetch { Done, NotMine, Failed };
+    // The member's compressed bytes, refused before anything is allocated when its sizes
+    // are past maxBytes or cannot be true.
+    Fetch fetch(std::string_view member, std::uint64_t maxBytes, Packed& packed, std::string& why);
+
+  private:
+    ZipDirectory() = default;
+    struct Discard {
+        void operator()(struct zip* za) const;
+    };
+    static std::unique_ptr<ZipDirectory> indexed(struct zip* opened, std::uint64_t archiveBytes);
+    static constexpr std::uint64_t kTwice = std::numeric_limits<std::uint64_t>::max();
+    std::unique_ptr<struct zip, Discard> za_;
+    std::unordered_map<std::string, std::uint64_t> index_; // name -> entry, or kTwice
+    std::uint64_t archiveBytes_ = 0;
+};
+// Inflates (if deflated) into out, exactly the size the directory gave, and checks the CRC.
+bool unpackZipMember(ZipDirectory::Packed& packed, std::vector<std::uint8_t>& out,
+                     std::string& why);
 
 // Books: pages NNNN.jpg from the header's page table.
 ArchiveMembers listBook(const std::string& path);
