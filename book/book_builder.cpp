@@ -117,34 +117,60 @@ PageSettings settingsOf(const PageJob& job) {
 
 } // namespace
 
+namespace {
+
+// A member has no identity of its own on disk: it is read through the archive's reader.
+void readPageSource(const std::string& path, SourceReader& sources, Source& source) {
+    if (!resolveSourcePath(path).isMember()) {
+        readSource(path, source);
+        return;
+    }
+    source.path = path;
+    source.read = true;
+    if (!sources.read(path, source.bytes, source.error) && source.error.empty())
+        source.error = "cannot read member";
+}
+
+// The picture a page is made from: a PDF page rendered (the slow step, on a worker thread
+// while a book is made), or the file or member (unless source holds it already) decoded.
+// Margins are found on the whole picture; otherwise a JPEG comes reduced as it decodes.
+// Colour is judged on colour pixels, so a page whose content decides is decoded in colour.
+bool loadPagePicture(const PageJob& job, SourceReader& sources, Source& source, Image& image,
+                     std::string& reason) {
+    std::string why;
+    if (job.type == kPdfPageType) {
+        if (sources.renderPdfPage(job.path, image, why)) return true;
+        reason = "does not load: " + why;
+        return false;
+    }
+    if (!source.read) readPageSource(job.path, sources, source);
+    const bool loaded =
+        source.error.empty() &&
+        (job.crop ? image.LoadMemory(source.bytes, job.type)
+                  : image.LoadMemoryForPage(source.bytes, job.type, kPageHeight,
+                                            job.gray && !job.autoColor, job.fast)) &&
+        image.IsValid();
+    source.bytes = {}; // only the decoded picture is needed from here on
+    if (!loaded)
+        reason = "does not load: " + (source.error.empty() ? image.GetLastError() : source.error);
+    return loaded;
+}
+
+} // namespace
+
 MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
     MadePage result;
     const PageSettings settings = settingsOf(job);
     std::optional<SourceReader> ownReader;
     if (!sources) sources = &ownReader.emplace();
-    Image image(0);
     Source source;
-    if (job.type == kPdfPageType) {
-        // A PDF page is rendered, the slow step, here (on a worker thread while a book is
-        // made). It has no bytes of its own to key a cache by, so it is always made afresh.
-        cache = nullptr;
-        std::string why;
-        if (!sources->renderPdfPage(job.path, image, why)) {
-            result.reason = "does not load: " + why;
-            return result;
-        }
-        result.gray = job.autoColor ? !isColorPicture(image) : job.gray;
-        result.quality = result.gray ? job.grayQuality : job.colorQuality;
-        return finishPage(image, job, std::move(result), nullptr, settings, source);
-    }
     source.path = job.path;
-    if (resolveSourcePath(job.path).isMember()) {
-        // A member has no identity of its own on disk: the memory cache passes it by, and
-        // the disk cache keys it by its content like any file.
-        source.read = true;
-        if (!sources->read(job.path, source.bytes, source.error) && source.error.empty())
-            source.error = "cannot read member";
-    }
+    // A PDF page has no bytes of its own to key a cache by: it is always made afresh. A
+    // member passes the memory cache by, and the disk cache keys it by its content.
+    if (job.type == kPdfPageType)
+        cache = nullptr;
+    else if (resolveSourcePath(job.path).isMember())
+        readPageSource(job.path, *sources, source);
     if (cache) {
         if (PageBytes kept = cache->find(settings, source)) {
             BookPageInfo info;
@@ -157,48 +183,28 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
             return result;
         }
     }
-    if (!source.read) readSource(job.path, source);
-    // Margins are found on the whole picture; otherwise a JPEG comes reduced as it decodes.
-    // Colour is judged on colour pixels, so a page whose content decides is decoded in colour.
-    const bool loaded =
-        source.error.empty() &&
-        (job.crop ? image.LoadMemory(source.bytes, job.type)
-                  : image.LoadMemoryForPage(source.bytes, job.type, kPageHeight,
-                                            job.gray && !job.autoColor, job.fast)) &&
-        image.IsValid();
-    source.bytes = {}; // only the decoded picture is needed from here on
-    if (!loaded) {
-        result.reason =
-            "does not load: " + (source.error.empty() ? image.GetLastError() : source.error);
-        return result;
-    }
+    Image image(0);
+    if (!loadPagePicture(job, *sources, source, image, result.reason)) return result;
     result.gray = job.autoColor ? !isColorPicture(image) : job.gray;
     result.quality = result.gray ? job.grayQuality : job.colorQuality;
     return finishPage(image, job, std::move(result), cache, settings, source);
 }
 
-std::optional<bool> pictureHasColor(const std::string& path, std::string& reason) {
-    const ImageType type = pageTypeOfPath(path);
-    if (type == 0) {
+std::optional<bool> pictureHasColor(const std::string& path, std::string& reason,
+                                    SourceReader* sources) {
+    PageJob job;
+    job.path = path;
+    job.type = pageTypeOfPath(path);
+    job.autoColor = true;
+    if (job.type == 0) {
         reason = "not an image file name";
         return std::nullopt;
     }
-    SourceReader sources;
-    std::vector<std::uint8_t> bytes;
+    std::optional<SourceReader> ownReader;
+    if (!sources) sources = &ownReader.emplace();
+    Source source;
     Image image(0);
-    if (type == kPdfPageType) {
-        std::string why;
-        if (!sources.renderPdfPage(path, image, why)) {
-            reason = "does not load: " + why;
-            return std::nullopt;
-        }
-        return isColorPicture(image);
-    }
-    if (!sources.read(path, bytes, reason)) return std::nullopt;
-    if (!image.LoadMemoryForPage(bytes, type, kPageHeight, false, false) || !image.IsValid()) {
-        reason = "does not load: " + image.GetLastError();
-        return std::nullopt;
-    }
+    if (!loadPagePicture(job, *sources, source, image, reason)) return std::nullopt;
     return isColorPicture(image);
 }
 

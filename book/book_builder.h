@@ -74,8 +74,10 @@ struct MadePage {
 MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache);
 
 // Whether the picture at path holds real colour, judged on the picture make --auto-color
-// judges; nothing, with the reason, when it does not load.
-std::optional<bool> pictureHasColor(const std::string& path, std::string& reason);
+// judges; nothing, with the reason, when it does not load. A member is read through sources
+// (null: a reader of its own), so one reader over many members passes their archive once.
+std::optional<bool> pictureHasColor(const std::string& path, std::string& reason,
+                                    SourceReader* sources = nullptr);
 
 MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatform& platform,
                     ProgressDisplay& progress);

@@ -409,9 +409,14 @@ void CPageListDlg::OnAutoColor() {
     QTimer tick;
     connect(&tick, &QTimer::timeout, &progress, [&] { progress.setValue(*done); });
     watcher.setFuture(QtConcurrent::run([targets, verdicts, done, cancel] {
+        SourceReader sources;
+        std::vector<std::string> paths;
+        for (const auto& t : targets)
+            paths.push_back(t.path);
+        sources.expect(paths);
         for (std::size_t i = 0; i < targets.size() && !*cancel; ++i) {
             Verdict& v = (*verdicts)[i];
-            v.color = pictureHasColor(targets[i].path, v.reason);
+            v.color = pictureHasColor(targets[i].path, v.reason, &sources);
             ++*done;
         }
     }));
