@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 
 namespace folio {
@@ -201,6 +202,30 @@ TEST(Heif, GridCanvasPastTheBudgetIsRefusedFromItsDescriptor) {
     Image img;
     EXPECT_FALSE(img.LoadMemory(outside, kFormatHeif));
     EXPECT_FALSE(img.GetLastError().empty());
+}
+
+// libde265 prints on the terminal for a sequence parameter set whose picture size is no
+// multiple of its smallest coding block; such a file must fail like any damaged one, quietly.
+TEST(Heif, DamagedParameterSetFailsWithoutAWordOnTheTerminal) {
+    Bytes file = test::readFile(std::string(FOLIO_SEED_DIR) + "/heif/hevc.heic");
+    const std::string hvcC = "hvcC";
+    const auto config = std::search(file.begin(), file.end(), hvcC.begin(), hvcC.end());
+    const std::array<std::uint8_t, 2> spsHeader{0x42, 0x01};
+    const auto sps = std::search(config, file.end(), spsHeader.begin(), spsHeader.end());
+    ASSERT_LT(sps + 20, file.end());
+    ASSERT_EQ(sps[20], 0x81) << "the picture height's last bits";
+    sps[20] = 0x84;
+    testing::internal::CaptureStderr();
+    codecs::PictureFacts facts;
+    codecs::DecodeError err;
+    const bool probed = codecs::formatOf(kFormatHeif)->probe(file, facts, err);
+    Image img;
+    const bool decoded = img.LoadMemory(file, kFormatHeif);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(probed);
+    EXPECT_EQ(err.reason, codecs::DecodeReason::Damaged);
+    EXPECT_FALSE(decoded);
+    EXPECT_NE(img.GetLastError().find("parameter set"), std::string::npos) << img.GetLastError();
 }
 
 } // namespace

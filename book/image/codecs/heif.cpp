@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <libheif/heif.h>
 
@@ -145,6 +146,102 @@ bool derivedCanvas(Bytes data, Canvas& canvas) {
     return false;
 }
 
+// libde265 prints "SPS error: ..." on the terminal, then fails, for a sequence parameter set
+// whose block sizes disagree with each other or with the picture's size, and nothing silences
+// it. The same conditions are checked here first, so such a file fails quietly; whatever this
+// cannot follow is left to the decoder, which then fails or decodes without a word.
+class SpsBits {
+  public:
+    // The NAL unit's payload with its emulation prevention bytes taken out.
+    explicit SpsBits(Bytes payload) {
+        int zeros = 0;
+        for (const std::uint8_t b : payload) {
+            if (zeros >= 2 && b == 3) {
+                zeros = 0;
+                continue;
+            }
+            rbsp_.push_back(b);
+            zeros = b == 0 ? zeros + 1 : 0;
+        }
+    }
+    bool ok() const { return ok_; }
+    std::uint32_t bits(unsigned n) {
+        std::uint32_t v = 0;
+        for (unsigned i = 0; i < n; ++i) {
+            if (bit_ >= rbsp_.size() * 8) return ok_ = false, 0;
+            v = (v << 1) | ((rbsp_[bit_ / 8] >> (7 - bit_ % 8)) & 1u);
+            ++bit_;
+        }
+        return v;
+    }
+    void skip(unsigned n) { bits(n); }
+    // Exp-Golomb, as long as the decoder reads it (it refuses more than 20 leading zeros).
+    std::uint32_t ue() {
+        unsigned zeros = 0;
+        while (ok_ && bits(1) == 0)
+            if (++zeros > 20) return ok_ = false, 0;
+        return ok_ ? (1u << zeros) - 1 + bits(zeros) : 0;
+    }
+
+  private:
+    std::vector<std::uint8_t> rbsp_;
+    std::size_t bit_ = 0;
+    bool ok_ = true;
+};
+
+// True only when the set is one the decoder would print about.
+bool spsDecoderComplainsOf(Bytes payload) {
+    SpsBits b(payload);
+    b.skip(4);
+    const unsigned subLayers = b.bits(3) + 1;
+    if (subLayers > 7) return false;
+    b.skip(1);
+    // profile_tier_level: the general profile and level, then each sub-layer's if present.
+    b.skip(88 + 8);
+    std::uint32_t present[8] = {};
+    for (unsigned i = 0; i + 1 < subLayers; ++i)
+        present[i] = b.bits(2);
+    if (subLayers > 1) b.skip(2 * (9 - subLayers));
+    for (unsigned i = 0; i + 1 < subLayers; ++i)
+        b.skip((present[i] & 2 ? 88 : 0) + (present[i] & 1 ? 8 : 0));
+    b.ue(); // its id
+    if (b.ue() == 3) b.skip(1);
+    const std::uint32_t width = b.ue(), height = b.ue();
+    if (b.bits(1))
+        for (int i = 0; i < 4; ++i)
+            b.ue();         // conformance window
+    b.ue(), b.ue(), b.ue(); // bit depths, picture order count bits
+    const bool everyLayer = b.bits(1);
+    for (unsigned i = everyLayer ? 0 : subLayers - 1; i < subLayers; ++i)
+        b.ue(), b.ue(), b.ue();
+    const std::int64_t minCb = std::int64_t{b.ue()} + 3, ctb = minCb + b.ue();
+    const std::int64_t minTb = std::int64_t{b.ue()} + 2, maxTb = minTb + b.ue();
+    const std::int64_t depthInter = b.ue(), depthIntra = b.ue();
+    // Past these the decoder refuses quietly.
+    if (!b.ok() || minCb > 6 || ctb > 6 || minTb > 5 || maxTb > 5) return false;
+    return depthInter > ctb - minTb || depthIntra > ctb - minTb || width % (1u << minCb) != 0 ||
+           height % (1u << minCb) != 0 || minTb > minCb || maxTb > std::min<std::int64_t>(ctb, 5);
+}
+
+// Whether any sequence parameter set in an HEVC configuration box is one of those.
+bool hevcConfigurationDamaged(Bytes hvcC) {
+    ByteReader r(hvcC);
+    r.skip(22);
+    const unsigned arrays = r.u8();
+    for (unsigned a = 0; a < arrays && r.ok(); ++a) {
+        const unsigned type = r.u8() & 0x3f;
+        const unsigned units = r.u16be();
+        for (unsigned u = 0; u < units && r.ok(); ++u) {
+            const Bytes unit = r.take(r.u16be());
+            // The two header bytes name the unit's type again; 33 is a sequence parameter set.
+            if (r.ok() && type == 33 && unit.size() > 2 && ((unit[0] >> 1) & 0x3f) == 33 &&
+                spsDecoderComplainsOf(unit.subspan(2)))
+                return true;
+        }
+    }
+    return false;
+}
+
 // What the codec configurations of the file say. libheif reads them but does not tell before
 // decoding, so the probe reads the same boxes.
 struct Coding {
@@ -152,6 +249,7 @@ struct Coding {
     // colour picture with alpha stays colour). Decode keeps to this answer, so the two agree.
     bool gray = false;
     bool av1 = false;
+    bool hevcDamaged = false; // a parameter set the HEVC decoder would complain of
 };
 
 Coding coding(Bytes data) {
@@ -164,6 +262,7 @@ Coding coding(Bytes data) {
         if (isBox(name, "hvcC")) {
             any = true;
             allGray = allGray && body.size() >= 17 && (body[16] & 3) == 0; // chroma_format_idc
+            c.hevcDamaged = c.hevcDamaged || hevcConfigurationDamaged(body);
         } else if (isBox(name, "av1C")) {
             any = c.av1 = true;
             allGray = allGray && body.size() >= 3 && (body[2] & 0x10) != 0; // mono_chrome
@@ -252,6 +351,7 @@ bool open(Bytes data, Opened& o, DecodeError& err) {
         return false;
     if (canvas.derived && !fits(canvas.width, canvas.height, err)) return false;
     o.coding = coding(data);
+    if (o.coding.hevcDamaged) return detail::damaged(err, "HEIF: damaged HEVC parameter set");
     return detail::facts(o.facts, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h),
                          o.coding.gray ? 8 : 24, err);
 }
