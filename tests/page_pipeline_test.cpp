@@ -184,13 +184,7 @@ TEST(RowReducer, MatchesTheExactAreaAverage) {
 }
 
 std::string writeJpeg(const test::TempDir& dir, const char* name, const Image& picture) {
-    Image copy = picture;
-    copy.SetJpegQuality(95);
-    std::vector<std::uint8_t> bytes;
-    EXPECT_TRUE(copy.Encode(bytes, kFormatJpeg));
-    const std::string path = dir.file(name);
-    test::writeFile(path, bytes);
-    return path;
+    return test::writeJpegFile(dir, name, picture, 95);
 }
 
 // A JPEG page is reduced while it decodes; the page is the one the whole-picture steps make,

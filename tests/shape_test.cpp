@@ -29,12 +29,7 @@ std::string jpegOf(const test::TempDir& dir, const char* name, std::uint32_t w, 
                    Color (*pixel)(std::uint32_t, std::uint32_t)) {
     Image picture;
     EXPECT_TRUE(picture.LoadMemory(test::bmp24(w, h, pixel), kFormatBmp));
-    picture.SetJpegQuality(90);
-    std::vector<std::uint8_t> bytes;
-    EXPECT_TRUE(picture.Encode(bytes, kFormatJpeg));
-    const std::string path = dir.file(name);
-    test::writeFile(path, bytes);
-    return path;
+    return test::writeJpegFile(dir, name, std::move(picture), 90);
 }
 
 // A fixed set of pages: a portrait BMP marked gray and colour, a small picture to enlarge, a

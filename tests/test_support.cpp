@@ -183,6 +183,15 @@ SweepCount sweepCorpus(Decoder decode, std::initializer_list<const char*> folder
     return count;
 }
 
+std::string writeJpegFile(const TempDir& dir, const std::string& name, Image picture, int quality) {
+    picture.SetJpegQuality(static_cast<std::uint8_t>(quality));
+    std::vector<std::uint8_t> bytes;
+    EXPECT_TRUE(picture.Encode(bytes, kFormatJpeg));
+    const std::string path = dir.file(name);
+    writeFile(path, bytes);
+    return path;
+}
+
 Image corpusImage(const std::string& rel, Decoder decode) {
     Image img;
     std::string err;

@@ -107,6 +107,8 @@ class TempDir {
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
 void writeFile(const std::string& path, const std::string& text);
 std::vector<std::uint8_t> readFile(const std::string& path);
+// The picture encoded as a JPEG of that quality into dir/name; the path.
+std::string writeJpegFile(const TempDir& dir, const std::string& name, Image picture, int quality);
 
 // A command line run in this process: its exit code and what it printed.
 struct CliRun {
