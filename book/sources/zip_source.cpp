@@ -21,6 +21,8 @@ struct DecompressorFree {
 // believing it would allocate for data that cannot be there.
 constexpr std::uint64_t kMaxInflateRatio = 1032;
 
+constexpr std::uint64_t kSlackBytes = 64 * 1024;
+
 constexpr const char* kDamaged = "damaged archive, or a kind of it that cannot be read";
 
 } // namespace
@@ -87,6 +89,9 @@ ZipDirectory::Fetch ZipDirectory::fetch(std::string_view member, std::uint64_t m
         return Fetch::NotMine;
     if (st.size > maxBytes) return why = "member too large", Fetch::Failed;
     const bool deflated = st.comp_method == ZIP_CM_DEFLATE;
+    // Held whole, compressed bytes cost memory too: a stream far longer than its data (valid
+    // deflate can be) is left to libarchive, which streams it through small buffers.
+    if (deflated && st.comp_size > st.size + st.size / 8 + kSlackBytes) return Fetch::NotMine;
     if (st.comp_size > archiveBytes_ || (!deflated && st.comp_size != st.size) ||
         (deflated && st.size / kMaxInflateRatio > st.comp_size))
         return why = kDamaged, Fetch::Failed;
