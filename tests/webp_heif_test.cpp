@@ -194,14 +194,17 @@ TEST(Heif, GridCanvasPastTheBudgetIsRefusedFromItsDescriptor) {
     EXPECT_FALSE(codecs::formatOf(kFormatHeif)->probe(grid, facts, err));
     EXPECT_EQ(err.reason, codecs::DecodeReason::OverLimits) << err.detail;
 
-    // A descriptor placed past the end of its idat box (found by fuzzing: libheif read the
-    // bytes after the box as a 26988 x 28515 canvas) is refused too.
-    const Bytes outside =
-        test::readFile(std::string(FOLIO_TEST_DATA_DIR) + "/bad/heif_grid_canvas_past_budget.heic");
-    ASSERT_FALSE(outside.empty());
-    Image img;
-    EXPECT_FALSE(img.LoadMemory(outside, kFormatHeif));
-    EXPECT_FALSE(img.GetLastError().empty());
+    // Found by fuzzing, both refused before libheif allocates their canvas: a descriptor past
+    // the end of its idat box (libheif read the bytes after it as 26988 x 28515), and a grid
+    // of 26742 x 25411 in a second meta box (libheif decodes the last one, not the first).
+    for (const char* name : {"heif_grid_canvas_past_budget.heic", "heif_grid_in_last_meta.heic"}) {
+        const Bytes bad = test::readFile(std::string(FOLIO_TEST_DATA_DIR) + "/bad/" + name);
+        ASSERT_FALSE(bad.empty()) << name;
+        EXPECT_FALSE(codecs::formatOf(kFormatHeif)->probe(bad, facts, err)) << name;
+        Image img;
+        EXPECT_FALSE(img.LoadMemory(bad, kFormatHeif)) << name;
+        EXPECT_FALSE(img.GetLastError().empty()) << name;
+    }
 }
 
 // libde265 prints on the terminal for a sequence parameter set whose picture size is no

@@ -81,10 +81,17 @@ struct Canvas {
     std::uint64_t width = 0, height = 0;
 };
 
-bool derivedCanvas(Bytes data, Canvas& canvas) {
-    const Bytes meta = childBox(data, "meta");
-    if (meta.size() < 4) return true; // libheif refuses the file itself
-    const Bytes boxes = meta.subspan(4);
+// Calls f(boxes) with the child boxes of every top-level meta box. libheif reads the image
+// from the last one, so whatever is checked before decoding is checked in all of them.
+template <class F> void forEachMeta(Bytes data, F&& f) {
+    forEachBox(data, [&](Bytes name, Bytes payload) {
+        if (isBox(name, "meta") && payload.size() >= 4) f(payload.subspan(4));
+        return false;
+    });
+}
+
+// One meta box's primary image.
+bool derivedCanvasOf(Bytes data, Bytes boxes, Canvas& canvas) {
 
     ByteReader pitm(childBox(boxes, "pitm"));
     const std::uint8_t pitmVersion = pitm.u8();
@@ -144,6 +151,19 @@ bool derivedCanvas(Bytes data, Canvas& canvas) {
         return d.ok() && (length == 0 || d.pos() <= length);
     }
     return false;
+}
+
+// The largest canvas of them all; false when any descriptor cannot be read.
+bool derivedCanvas(Bytes data, Canvas& canvas) {
+    bool readable = true;
+    forEachMeta(data, [&](Bytes boxes) {
+        Canvas one;
+        readable = derivedCanvasOf(data, boxes, one) && readable;
+        if (one.derived &&
+            (!canvas.derived || one.width * one.height > canvas.width * canvas.height))
+            canvas = one;
+    });
+    return readable;
 }
 
 // libde265 prints "SPS error: ..." on the terminal, then fails, for a sequence parameter set
@@ -254,22 +274,23 @@ struct Coding {
 
 Coding coding(Bytes data) {
     Coding c;
-    const Bytes meta = childBox(data, "meta");
-    if (meta.size() < 4) return c;
-    const Bytes ipco = childBox(childBox(meta.subspan(4), "iprp"), "ipco");
-    bool any = false, allGray = true;
-    forEachBox(ipco, [&](Bytes name, Bytes body) {
-        if (isBox(name, "hvcC")) {
-            any = true;
-            allGray = allGray && body.size() >= 17 && (body[16] & 3) == 0; // chroma_format_idc
-            c.hevcDamaged = c.hevcDamaged || hevcConfigurationDamaged(body);
-        } else if (isBox(name, "av1C")) {
-            any = c.av1 = true;
-            allGray = allGray && body.size() >= 3 && (body[2] & 0x10) != 0; // mono_chrome
-        }
-        return false;
+    forEachMeta(data, [&](Bytes boxes) {
+        // The last meta box, the one libheif decodes, says what the picture is.
+        c.av1 = false;
+        bool any = false, allGray = true;
+        forEachBox(childBox(childBox(boxes, "iprp"), "ipco"), [&](Bytes name, Bytes body) {
+            if (isBox(name, "hvcC")) {
+                any = true;
+                allGray = allGray && body.size() >= 17 && (body[16] & 3) == 0; // chroma_format_idc
+                c.hevcDamaged = c.hevcDamaged || hevcConfigurationDamaged(body);
+            } else if (isBox(name, "av1C")) {
+                any = c.av1 = true;
+                allGray = allGray && body.size() >= 3 && (body[2] & 0x10) != 0; // mono_chrome
+            }
+            return false;
+        });
+        c.gray = any && allGray;
     });
-    c.gray = any && allGray;
     return c;
 }
 
