@@ -115,35 +115,29 @@ PageSettings settingsOf(const PageJob& job) {
     return settings;
 }
 
-} // namespace
-
-namespace {
-
-// A member has no identity of its own on disk: it is read through the archive's reader.
-void readPageSource(const std::string& path, SourceReader& sources, Source& source) {
-    if (!resolveSourcePath(path).isMember()) {
-        readSource(path, source);
-        return;
-    }
-    source.path = path;
+// A member has no identity of its own on disk: it is read up front through its container's
+// reader (the memory cache passes it by, the disk cache keys it by its content).
+void readIfMember(const PageJob& job, SourceReader& sources, Source& source) {
+    source.path = job.path;
+    if (job.type == kPdfPageType || !resolveSourcePath(job.path).isMember()) return;
     source.read = true;
-    if (!sources.read(path, source.bytes, source.error) && source.error.empty())
+    if (!sources.read(job.path, source.bytes, source.error) && source.error.empty())
         source.error = "cannot read member";
 }
 
 // The picture a page is made from: a PDF page rendered (the slow step, on a worker thread
-// while a book is made), or the file or member (unless source holds it already) decoded.
+// while a book is made), or the file (or the member readIfMember read) decoded.
 // Margins are found on the whole picture; otherwise a JPEG comes reduced as it decodes.
 // Colour is judged on colour pixels, so a page whose content decides is decoded in colour.
 bool loadPagePicture(const PageJob& job, SourceReader& sources, Source& source, Image& image,
                      std::string& reason) {
-    std::string why;
     if (job.type == kPdfPageType) {
+        std::string why;
         if (sources.renderPdfPage(job.path, image, why)) return true;
         reason = "does not load: " + why;
         return false;
     }
-    if (!source.read) readPageSource(job.path, sources, source);
+    if (!source.read) readSource(job.path, source);
     const bool loaded =
         source.error.empty() &&
         (job.crop ? image.LoadMemory(source.bytes, job.type)
@@ -163,14 +157,10 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
     const PageSettings settings = settingsOf(job);
     std::optional<SourceReader> ownReader;
     if (!sources) sources = &ownReader.emplace();
+    // A PDF page has no bytes of its own to key a cache by: it is always made afresh.
+    if (job.type == kPdfPageType) cache = nullptr;
     Source source;
-    source.path = job.path;
-    // A PDF page has no bytes of its own to key a cache by: it is always made afresh. A
-    // member passes the memory cache by, and the disk cache keys it by its content.
-    if (job.type == kPdfPageType)
-        cache = nullptr;
-    else if (resolveSourcePath(job.path).isMember())
-        readPageSource(job.path, *sources, source);
+    readIfMember(job, *sources, source);
     if (cache) {
         if (PageBytes kept = cache->find(settings, source)) {
             BookPageInfo info;
@@ -203,6 +193,7 @@ std::optional<bool> pictureHasColor(const std::string& path, std::string& reason
     std::optional<SourceReader> ownReader;
     if (!sources) sources = &ownReader.emplace();
     Source source;
+    readIfMember(job, *sources, source);
     Image image(0);
     if (!loadPagePicture(job, *sources, source, image, reason)) return std::nullopt;
     return isColorPicture(image);
