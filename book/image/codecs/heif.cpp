@@ -273,11 +273,11 @@ struct Coding {
 };
 
 Coding coding(Bytes data) {
+    // Every meta box counts: which one libheif ends up decoding from is not told, and a
+    // damaged file may hold several. One AV1 configuration anywhere asks for the quiet decoder.
     Coding c;
+    bool any = false, allGray = true;
     forEachMeta(data, [&](Bytes boxes) {
-        // The last meta box, the one libheif decodes, says what the picture is.
-        c.av1 = false;
-        bool any = false, allGray = true;
         forEachBox(childBox(childBox(boxes, "iprp"), "ipco"), [&](Bytes name, Bytes body) {
             if (isBox(name, "hvcC")) {
                 any = true;
@@ -289,8 +289,8 @@ Coding coding(Bytes data) {
             }
             return false;
         });
-        c.gray = any && allGray;
     });
+    c.gray = any && allGray;
     return c;
 }
 
