@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Set up, build and run every test: the normal build, then the whole suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Set up, build and run every test: the normal build (build-tests/, warnings as errors), then
+# the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
+# The main command's build/ is left alone, so either command works after the other.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIO_WERROR=ON >/dev/null
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
+cmake -S . -B build-tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFOLIO_WERROR=ON >/dev/null
+cmake --build build-tests -j"$jobs"
+ctest --test-dir build-tests --output-on-failure -j"$jobs"
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFOLIO_SANITIZE=ON -DFOLIO_WERROR=ON >/dev/null
 cmake --build build-asan -j"$jobs"
