@@ -4,8 +4,8 @@
 //    80 colour) and decoded again, each compared with the exact page before encoding; the
 //    difference of the two PSNRs is what --fast costs in the book.
 //   folio_fast_psnr LIST
-#include "book/book_builder.h"
-#include "book/image_type.h"
+#include "book/making/book_builder.h"
+#include "book/image/image_type.h"
 
 #include <algorithm>
 #include <cmath>

@@ -5,7 +5,7 @@
 // decoded bare: libjpeg-turbo's rows into one reused row buffer, no picture allocated.
 #include "book/image/Image.h"
 #include "book/image/codecs/Codecs.h"
-#include "book/image_type.h"
+#include "book/image/image_type.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,5 +1,5 @@
 // Timings of the page pipeline's steps on page-sized pictures; build Release to compare.
-#include "book/book_builder.h"
+#include "book/making/book_builder.h"
 #include "book/image/Image.h"
 
 #include <benchmark/benchmark.h>

@@ -2,7 +2,7 @@
 // the success message. Run under a real X server (xvfb-run) on the page set:
 //   folio_window_remake PAGES.TXT OUTDIR [REPEAT]
 // REPEAT (default 10) copies of the page list go into the window.
-#include "book/page_list.h"
+#include "book/pages/page_list.h"
 #include "ui/page_list_dlg.h"
 #include "ui/services.h"
 #include "ui/templates.h"

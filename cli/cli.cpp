@@ -1,14 +1,14 @@
 #include "cli/cli.h"
 
-#include "book/atomic_file.h"
-#include "book/book_builder.h"
-#include "book/book_check.h"
-#include "book/file_order.h"
-#include "book/image_type.h"
-#include "book/pace.h"
-#include "book/page_cache.h"
+#include "book/base/atomic_file.h"
+#include "book/making/book_builder.h"
+#include "book/format/book_check.h"
+#include "book/pages/file_order.h"
+#include "book/image/image_type.h"
+#include "book/base/pace.h"
+#include "book/making/page_cache.h"
 #include "book/sources/source.h"
-#include "book/text_encoding.h"
+#include "book/base/text_encoding.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Fuzz entry point for the archive reader (libarchive behind the source layer) and the page
 // table of a book: whatever the bytes, the listing stays within its limits and every member
 // read stays within the size limit, with a reason whenever something is refused.
-#include "book/book_check.h"
+#include "book/format/book_check.h"
 #include "book/sources/source.h"
 #include "fuzz/invariant.h"
 

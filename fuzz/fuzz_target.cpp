@@ -4,13 +4,13 @@
 // that says yes must hand over an image that every later step can trust. Every codec's
 // header probe is held to its decoder: when the decode succeeds the probe gives the same
 // width, height and depth, and when the probe refuses the decode refuses too.
-#include "book/book_builder.h"
+#include "book/making/book_builder.h"
 #include "book/image/Image.h"
 #include "book/image/codecs/Codecs.h"
 #include "book/image/codecs/Formats.h"
-#include "book/image_type.h"
-#include "book/page_cache.h"
-#include "book/page_shape.h"
+#include "book/image/image_type.h"
+#include "book/making/page_cache.h"
+#include "book/making/page_shape.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,5 +1,5 @@
-#include "book/add_pages.h"
-#include "book/file_order.h"
+#include "book/pages/add_pages.h"
+#include "book/pages/file_order.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "book/atomic_file.h"
+#include "book/base/atomic_file.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

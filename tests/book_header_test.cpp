@@ -1,5 +1,5 @@
-#include "book/book_header.h"
-#include "book/text_encoding.h"
+#include "book/format/book_header.h"
+#include "book/base/text_encoding.h"
 
 #include <gtest/gtest.h>
 

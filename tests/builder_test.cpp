@@ -1,6 +1,6 @@
-#include "book/book_builder.h"
-#include "book/book_check.h"
-#include "book/book_header.h"
+#include "book/making/book_builder.h"
+#include "book/format/book_check.h"
+#include "book/format/book_header.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "book/book_check.h"
+#include "book/format/book_check.h"
 #include "cli/cli.h"
 #include "tests/test_support.h"
 

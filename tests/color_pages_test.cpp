@@ -1,8 +1,8 @@
 // Colour pages found by content, measured on a labelled set of generated scans and real
 // photos; make --auto-color takes the same verdict.
-#include "book/book_check.h"
+#include "book/format/book_check.h"
 #include "book/image/Image.h"
-#include "book/page_shape.h"
+#include "book/making/page_shape.h"
 #include "cli/cli.h"
 #include "tests/test_support.h"
 

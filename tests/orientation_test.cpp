@@ -1,8 +1,8 @@
 // Photos stored turned or mirrored (JPEG with an EXIF Orientation, TIFF with its Orientation
 // tag) come out upright from the probe, the loader and the page loader alike.
-#include "book/book_builder.h"
+#include "book/making/book_builder.h"
 #include "book/image/Image.h"
-#include "book/image_type.h"
+#include "book/image/image_type.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

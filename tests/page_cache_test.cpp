@@ -1,8 +1,8 @@
 // Pages taken from a cache: the book must be the one made from nothing, and only pages whose
 // source or settings changed are made again.
-#include "book/book_builder.h"
-#include "book/pace.h"
-#include "book/page_cache.h"
+#include "book/making/book_builder.h"
+#include "book/base/pace.h"
+#include "book/making/page_cache.h"
 #include "cli/cli.h"
 #include "tests/test_support.h"
 

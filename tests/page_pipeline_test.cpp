@@ -1,6 +1,6 @@
 // The page pipeline's shortcuts against the straightforward order (turn, gray, scale) and
 // the reduced JPEG decode of --fast against the exact path.
-#include "book/book_builder.h"
+#include "book/making/book_builder.h"
 #include "book/image/codecs/Codecs.h"
 #include "book/image/kernels.h"
 #include "tests/test_support.h"

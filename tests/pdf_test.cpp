@@ -1,6 +1,6 @@
 // PDFs as sources of pages: rendered so that, upright, a page is twice the book's height,
 // then made like any picture; hostile PDFs refused with a reason, poppler kept quiet.
-#include "book/add_pages.h"
+#include "book/pages/add_pages.h"
 #include "book/sources/source.h"
 #include "cli/cli.h"
 #include "tests/pdf_support.h"

@@ -1,7 +1,7 @@
 // Probing a file reads a JPEG's head (and its last two bytes) instead of the whole file; the
 // answer must be the whole file's, wherever the headers end.
 #include "book/image/codecs/Codecs.h"
-#include "book/image_type.h"
+#include "book/image/image_type.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "book/image_type.h"
+#include "book/image/image_type.h"
 
 #include <gtest/gtest.h>
 

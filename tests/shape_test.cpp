@@ -1,9 +1,9 @@
 // Page shaping: the default book is what it always was; `page` writes the book's page bytes;
 // cutting paper margins.
-#include "book/book_check.h"
+#include "book/format/book_check.h"
 #include "book/image/Image.h"
-#include "book/page_cache.h"
-#include "book/page_shape.h"
+#include "book/making/page_cache.h"
+#include "book/making/page_shape.h"
 #include "tests/pdf_support.h"
 #include "tests/test_support.h"
 

@@ -1,9 +1,9 @@
 // WebP, HEIF and AVIF pictures made by the real encoders (libwebp, libheif with x265 and
 // aom): recognised by content, probed with the decoder's facts, decoded and made into pages.
-#include "book/book_builder.h"
+#include "book/making/book_builder.h"
 #include "book/image/Image.h"
 #include "book/image/codecs/Formats.h"
-#include "book/image_type.h"
+#include "book/image/image_type.h"
 #include "picture_writers.h"
 #include "test_support.h"
 

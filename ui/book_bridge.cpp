@@ -1,7 +1,7 @@
 #include "ui/book_bridge.h"
 
 #include "book/image/Image.h"
-#include "book/image_type.h"
+#include "book/image/image_type.h"
 #include "book/sources/source.h"
 
 #include <cstring>

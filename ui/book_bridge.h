@@ -1,7 +1,7 @@
 // Our pictures as Qt images, for the preview.
 #pragma once
 
-#include "book/book_builder.h"
+#include "book/making/book_builder.h"
 
 #include <QImage>
 #include <QString>

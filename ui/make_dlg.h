@@ -1,8 +1,8 @@
 // The progress window of MAKE (template 131) and the progress display built on it.
 #pragma once
 
-#include "book/pace.h"
-#include "book/platform.h"
+#include "book/base/pace.h"
+#include "book/making/platform.h"
 
 #include <QDialog>
 #include <QPoint>

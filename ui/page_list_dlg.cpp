@@ -1,8 +1,8 @@
 #include "ui/page_list_dlg.h"
 
-#include "book/book_builder.h"
-#include "book/file_order.h"
-#include "book/image_type.h"
+#include "book/making/book_builder.h"
+#include "book/pages/file_order.h"
+#include "book/image/image_type.h"
 #include "book/sources/source.h"
 #include "ui/about_dlg.h"
 #include "ui/app_icon.h"

@@ -1,9 +1,9 @@
 // The main window (template 102): the page list, the book's fields and the nine commands.
 #pragma once
 
-#include "book/add_pages.h"
-#include "book/page_cache.h"
-#include "book/page_list.h"
+#include "book/pages/add_pages.h"
+#include "book/making/page_cache.h"
+#include "book/pages/page_list.h"
 #include "ui/services.h"
 #include "ui/show_pic_dlg.h"
 

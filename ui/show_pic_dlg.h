@@ -1,7 +1,7 @@
 // The preview window (template 129): one page's image at its natural size.
 #pragma once
 
-#include "book/book_builder.h"
+#include "book/making/book_builder.h"
 
 #include <QDialog>
 #include <QImage>

@@ -1,5 +1,5 @@
-#include "book/book_check.h"
-#include "book/book_header.h"
+#include "book/format/book_check.h"
+#include "book/format/book_header.h"
 #include "book/sources/source_internal.h"
 
 #include <array>

@@ -3,8 +3,8 @@
 // from a container: a member's name is only a name.
 #pragma once
 
-#include "book/image_type.h"
-#include "book/platform.h"
+#include "book/image/image_type.h"
+#include "book/making/platform.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // The preview's book view, colour marks set by content and margins cut, in the window.
-#include "book/book_check.h"
+#include "book/format/book_check.h"
 #include "cli/cli.h"
 #include "ui/page_list_dlg.h"
 #include "ui/show_pic_dlg.h"

@@ -1,7 +1,7 @@
 // Fakes and helpers shared by the window tests.
 #pragma once
 
-#include "book/add_pages.h"
+#include "book/pages/add_pages.h"
 #include "ui/page_list_dlg.h"
 #include "ui/services.h"
 

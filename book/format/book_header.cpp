@@ -1,4 +1,4 @@
-#include "book/book_header.h"
+#include "book/format/book_header.h"
 
 #include <algorithm>
 

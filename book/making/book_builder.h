@@ -2,10 +2,10 @@
 #pragma once
 
 #include "book/image/Image.h"
-#include "book/image_type.h"
-#include "book/page_cache.h"
-#include "book/page_list.h"
-#include "book/platform.h"
+#include "book/image/image_type.h"
+#include "book/making/page_cache.h"
+#include "book/pages/page_list.h"
+#include "book/making/platform.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "book/text_encoding.h"
+#include "book/base/text_encoding.h"
 
 #include <cerrno>
 #include <iconv.h>

@@ -1,6 +1,6 @@
-#include "book/file_order.h"
+#include "book/pages/file_order.h"
 
-#include "book/image_type.h"
+#include "book/image/image_type.h"
 #include "book/sources/source.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
-#include "book/page_cache.h"
+#include "book/making/page_cache.h"
 
-#include "book/atomic_file.h"
-#include "book/book_builder.h"
-#include "book/book_check.h"
+#include "book/base/atomic_file.h"
+#include "book/making/book_builder.h"
+#include "book/format/book_check.h"
 #include "book/image/Image.h"
 #include "book/image/codecs/Codecs.h"
 

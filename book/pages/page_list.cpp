@@ -1,4 +1,4 @@
-#include "book/page_list.h"
+#include "book/pages/page_list.h"
 
 #include <stdexcept>
 

@@ -1,6 +1,6 @@
-#include "book/page_shape.h"
+#include "book/making/page_shape.h"
 
-#include "book/book_builder.h"
+#include "book/making/book_builder.h"
 #include "book/image/kernels.h"
 
 #include <algorithm>

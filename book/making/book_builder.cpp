@@ -1,12 +1,12 @@
-#include "book/book_builder.h"
+#include "book/making/book_builder.h"
 
-#include "book/atomic_file.h"
-#include "book/book_check.h"
-#include "book/book_header.h"
-#include "book/image_type.h"
-#include "book/page_shape.h"
+#include "book/base/atomic_file.h"
+#include "book/format/book_check.h"
+#include "book/format/book_header.h"
+#include "book/image/image_type.h"
+#include "book/making/page_shape.h"
 #include "book/sources/source.h"
-#include "book/text_encoding.h"
+#include "book/base/text_encoding.h"
 
 #include <algorithm>
 #include <condition_variable>

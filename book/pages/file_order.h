@@ -1,7 +1,7 @@
 // Ordering of file names as a person reads them, and the image files of a folder.
 #pragma once
 
-#include "book/platform.h"
+#include "book/making/platform.h"
 
 #include <string>
 #include <string_view>

@@ -2,8 +2,8 @@
 // new rows.
 #pragma once
 
-#include "book/page_list.h"
-#include "book/platform.h"
+#include "book/pages/page_list.h"
+#include "book/making/platform.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
-#include "book/book_check.h"
+#include "book/format/book_check.h"
 
-#include "book/book_header.h"
+#include "book/format/book_header.h"
 #include "book/image/ByteReader.h"
 #include "book/image/codecs/Codecs.h"
 

@@ -1,8 +1,8 @@
-#include "book/add_pages.h"
+#include "book/pages/add_pages.h"
 
-#include "book/file_order.h"
-#include "book/image_type.h"
-#include "book/parallel.h"
+#include "book/pages/file_order.h"
+#include "book/image/image_type.h"
+#include "book/base/parallel.h"
 #include "book/sources/source.h"
 
 #include <algorithm>

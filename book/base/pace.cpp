@@ -1,4 +1,4 @@
-#include "book/pace.h"
+#include "book/base/pace.h"
 
 #include <algorithm>
 #include <cmath>
