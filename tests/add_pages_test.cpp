@@ -1,4 +1,5 @@
 #include "book/pages/add_pages.h"
+#include "book/base/natural_order.h"
 #include "book/pages/file_order.h"
 #include "tests/test_support.h"
 

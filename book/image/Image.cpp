@@ -1,5 +1,7 @@
 #include "book/image/Image.h"
 
+#include "book/base/file_read.h"
+
 #include "book/image/codecs/Codecs.h"
 #include "book/image/codecs/Formats.h"
 #include "book/image/kernels.h"
@@ -98,44 +100,8 @@ void Image::SetDpi(std::uint32_t x, std::uint32_t y) {
     yDpi_ = y == 0 ? 96 : std::min<std::uint32_t>(y, 65535);
 }
 
-namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-} // namespace
-
 bool readImageFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& err) {
-    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
-    if (!f) {
-        err = "cannot open file";
-        return false;
-    }
-    if (std::fseek(f.get(), 0, SEEK_END) != 0) {
-        err = "cannot read file";
-        return false;
-    }
-    const long size = std::ftell(f.get());
-    if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) {
-        err = "cannot read file";
-        return false;
-    }
-    if (static_cast<std::uint64_t>(size) > kMaxFileBytes) {
-        err = "file too large";
-        return false;
-    }
-    try {
-        out.resize(static_cast<std::size_t>(size));
-    } catch (const std::bad_alloc&) {
-        err = "out of memory";
-        return false;
-    }
-    if (size > 0 && std::fread(out.data(), 1, out.size(), f.get()) != out.size()) {
-        err = "cannot read file";
-        return false;
-    }
-    return true;
+    return readWholeFile(path, kMaxFileBytes, out, err);
 }
 
 bool Image::adopt(Image&& decoded, std::uint32_t imageType) {

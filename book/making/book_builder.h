@@ -1,6 +1,7 @@
 // Making a book: every usable row of the page list becomes one 640-high JPEG page.
 #pragma once
 
+#include "book/format/book_format.h"
 #include "book/image/Image.h"
 #include "book/image/image_type.h"
 #include "book/making/page_cache.h"
@@ -18,7 +19,6 @@ class SourceReader;
 
 inline constexpr char kOverwriteQuestion[] = "文件已经存在，要覆盖吗？";
 inline constexpr char kSuccessMessage[] = "文件制造成功!";
-inline constexpr std::uint32_t kPageHeight = 640;
 
 struct BookRequest {
     std::string fileName; // as typed; see bookFileName

@@ -1,8 +1,9 @@
 #include "book/making/page_cache.h"
 
 #include "book/base/atomic_file.h"
-#include "book/making/book_builder.h"
+#include "book/base/file_read.h"
 #include "book/format/book_check.h"
+#include "book/format/book_format.h"
 #include "book/image/Image.h"
 #include "book/image/codecs/Codecs.h"
 
@@ -46,21 +47,6 @@ SourceIdentity identityOf(const std::string& path, const struct stat& st) {
     return id;
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
 } // namespace
 
 bool statSource(const std::string& path, SourceIdentity& identity) {
@@ -81,10 +67,11 @@ bool readSource(const std::string& path, Source& source) {
         return false;
     };
     source.readAt = std::chrono::system_clock::now();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return fail("cannot open file");
+    const FileDescriptor fd = FileDescriptor::openRead(path);
+    if (!fd.valid()) return fail("cannot open file");
     struct stat before {};
-    if (::fstat(fd.get(), &before) != 0 || S_ISDIR(before.st_mode)) return fail("cannot read file");
+    if (::fstat(fd.get(), &before) != 0 || !S_ISREG(before.st_mode))
+        return fail("cannot read file");
     if (static_cast<std::uint64_t>(before.st_size) > kMaxFileBytes) return fail("file too large");
     try {
         source.bytes.resize(static_cast<std::size_t>(before.st_size));
@@ -92,13 +79,8 @@ bool readSource(const std::string& path, Source& source) {
         return fail("out of memory");
     }
     std::size_t got = 0;
-    while (got < source.bytes.size()) {
-        const ssize_t n = ::read(fd.get(), source.bytes.data() + got, source.bytes.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail("cannot read file");
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
+    if (!readUpTo(fd.get(), source.bytes.data(), source.bytes.size(), got))
+        return fail("cannot read file");
     source.bytes.resize(got);
     struct stat after {};
     source.identity = identityOf(path, before);

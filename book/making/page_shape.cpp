@@ -1,6 +1,6 @@
 #include "book/making/page_shape.h"
 
-#include "book/making/book_builder.h"
+#include "book/format/book_format.h"
 #include "book/image/kernels.h"
 
 #include <algorithm>

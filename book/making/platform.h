@@ -2,6 +2,8 @@
 // line and the tests hand it their own.
 #pragma once
 
+#include "book/base/report.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,13 +27,6 @@ class NullProgress final : public ProgressDisplay {
     void ShowCurrentPage(const std::string&, int, int) override {}
     void HideProgress() override {}
     void DestroyProgress() override {}
-};
-
-// A row of the page list that did not become a page, and why.
-struct SkippedRow {
-    int row = 0;
-    std::string path;
-    std::string reason;
 };
 
 struct MakeReport {

@@ -1,5 +1,6 @@
 #include "book/pages/add_pages.h"
 
+#include "book/base/natural_order.h"
 #include "book/pages/file_order.h"
 #include "book/image/image_type.h"
 #include "book/base/parallel.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "book/pages/page_list.h"
-#include "book/making/platform.h"
+#include "book/base/report.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,3 +1,5 @@
+#include "book/base/file_read.h"
+#include "book/base/page_names.h"
 #include "book/format/book_check.h"
 #include "book/format/book_header.h"
 #include "book/sources/source_internal.h"
@@ -12,20 +14,6 @@
 namespace folio::sources {
 
 namespace {
-
-class Fd {
-  public:
-    explicit Fd(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 bool readAt(int fd, std::uint8_t* data, std::size_t size, std::uint64_t offset) {
     while (size > 0) {
@@ -44,7 +32,7 @@ struct Table {
     std::uint64_t fileSize = 0;
 };
 
-bool readTable(const Fd& fd, Table& table, std::string& why) {
+bool readTable(const FileDescriptor& fd, Table& table, std::string& why) {
     struct stat st {};
     std::array<std::uint8_t, BookHeader::kSize> header{};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return why = "cannot open file", false;
@@ -55,17 +43,9 @@ bool readTable(const Fd& fd, Table& table, std::string& why) {
     return true;
 }
 
-// "0001.jpg" to index 0; only the names pageName gives.
-bool pageIndex(const std::string& member, std::size_t& index) {
-    if (member.size() != 8 || member.compare(4, 4, ".jpg") != 0) return false;
-    std::size_t n = 0;
-    for (int i = 0; i < 4; ++i) {
-        if (member[i] < '0' || member[i] > '9') return false;
-        n = n * 10 + static_cast<std::size_t>(member[i] - '0');
-    }
-    if (n == 0) return false;
-    index = n - 1;
-    return true;
+// "0001.jpg" to index 0; only the names bookPageName gives.
+bool pageIndex(std::string_view member, std::size_t& index) {
+    return member.ends_with(".jpg") && parsePageNumber(member.substr(0, member.size() - 4), index);
 }
 
 bool fits(const BookPageInfo& page, std::uint64_t fileSize) {
@@ -76,7 +56,7 @@ bool fits(const BookPageInfo& page, std::uint64_t fileSize) {
 
 ArchiveMembers listBook(const std::string& path) {
     ArchiveMembers result;
-    Fd fd(path);
+    const FileDescriptor fd = FileDescriptor::openRead(path);
     Table table;
     if (!readTable(fd, table, result.error)) return result;
     for (std::size_t i = 0; i < table.pages.size(); ++i) {
@@ -94,7 +74,7 @@ bool readBookPage(const std::string& path, const std::string& member, std::uint6
                   std::vector<std::uint8_t>& out, std::string& why) {
     std::size_t index = 0;
     if (!pageIndex(member, index)) return why = "no such page in the book", false;
-    Fd fd(path);
+    const FileDescriptor fd = FileDescriptor::openRead(path);
     Table table;
     if (!readTable(fd, table, why)) return false;
     if (index >= table.pages.size()) return why = "no such page in the book", false;

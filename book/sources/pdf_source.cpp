@@ -1,3 +1,4 @@
+#include "book/base/page_names.h"
 #include "book/sources/source_internal.h"
 
 #include <poppler-document.h>
@@ -187,15 +188,7 @@ bool PdfDocument::render(std::size_t index, std::uint32_t height, Image& out,
 }
 
 bool pdfPageIndex(std::string_view member, std::size_t& index) {
-    if (member.size() < 4 || member.size() > 9) return false;
-    std::size_t n = 0;
-    for (char c : member) {
-        if (c < '0' || c > '9') return false;
-        n = n * 10 + static_cast<std::size_t>(c - '0');
-    }
-    if (n == 0 || pdfPageName(n - 1) != member) return false;
-    index = n - 1;
-    return true;
+    return parsePageNumber(member, index);
 }
 
 ArchiveMembers listPdf(const std::string& path, const SourceLimits& limits) {

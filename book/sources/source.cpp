@@ -1,4 +1,6 @@
-#include "book/pages/file_order.h"
+#include "book/base/file_read.h"
+#include "book/base/natural_order.h"
+#include "book/base/page_names.h"
 #include "book/image/Image.h"
 #include "book/image/image_type.h"
 #include "book/sources/source_internal.h"
@@ -38,26 +40,6 @@ std::string joined(const std::string& container, const std::string& member) {
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
-
-// The same checks and texts as the loader's own file reading.
-bool readWholeFile(const std::string& path, std::uint64_t maxBytes, std::vector<std::uint8_t>& out,
-                   std::string& why) {
-    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
-    if (!f) return why = "cannot open file", false;
-    long size = -1;
-    if (std::fseek(f.get(), 0, SEEK_END) != 0 || (size = std::ftell(f.get())) < 0 ||
-        std::fseek(f.get(), 0, SEEK_SET) != 0)
-        return why = "cannot read file", false;
-    if (static_cast<std::uint64_t>(size) > maxBytes) return why = "file too large", false;
-    try {
-        out.resize(static_cast<std::size_t>(size));
-    } catch (const std::bad_alloc&) {
-        return why = "out of memory", false;
-    }
-    if (size > 0 && std::fread(out.data(), 1, out.size(), f.get()) != out.size())
-        return why = "cannot read file", false;
-    return true;
-}
 
 } // namespace
 
@@ -121,15 +103,11 @@ bool isContainerFile(const std::string& path) {
 }
 
 std::string bookPageName(std::size_t index) {
-    std::string digits = std::to_string(index + 1);
-    if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
-    return digits + ".jpg";
+    return pageNumberName(index) + ".jpg";
 }
 
 std::string pdfPageName(std::size_t index) {
-    std::string digits = std::to_string(index + 1);
-    if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
-    return digits;
+    return pageNumberName(index);
 }
 
 ImageType pageTypeOfPath(const std::string& path) {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "book/image/image_type.h"
-#include "book/making/platform.h"
+#include "book/base/report.h"
 
 #include <cstddef>
 #include <cstdint>
