@@ -160,6 +160,40 @@ TEST(CliUsage, ErrorsAndHelp) {
     }
 }
 
+// The commands under "Commands:" in the general help: every row of the command table.
+std::vector<std::string> listedCommands() {
+    std::istringstream help(run({"--help"}).out);
+    std::vector<std::string> commands;
+    for (std::string text; std::getline(help, text) && text != "Commands:";) {
+    }
+    for (std::string text; std::getline(help, text) && !text.empty();)
+        commands.push_back(text.substr(2, text.find(' ', 2) - 2));
+    return commands;
+}
+
+// Help stands anywhere before a "--" whatever the command's own options; after it, it is a word.
+TEST(CliUsage, EveryCommandsHelp) {
+    const std::string general = run({"--help"}).out;
+    const auto commands = listedCommands();
+    ASSERT_EQ(commands.size(), 5u);
+    for (const auto& command : commands) {
+        const auto help = run({command, "--help"});
+        EXPECT_EQ(help.code, 0) << help.err;
+        EXPECT_EQ(help.out.rfind("Usage: folioforge " + command + " ", 0), 0u) << help.out;
+        // The general help opens with each command's usage line.
+        const std::string usage = help.out.substr(7, help.out.find('\n') - 7);
+        EXPECT_NE(general.find("\n       " + usage + "\n"), std::string::npos) << usage;
+        for (const auto& tail : {std::vector<std::string>{"-h"}, {"x", "y", "--help"}}) {
+            std::vector<std::string> args{command};
+            args.insert(args.end(), tail.begin(), tail.end());
+            const auto r = run(args);
+            EXPECT_EQ(r.code, 0) << command << ": " << r.err;
+            EXPECT_EQ(r.out, help.out) << command;
+        }
+        EXPECT_EQ(run({command, "--", "--help"}).out.find("Usage:"), std::string::npos) << command;
+    }
+}
+
 // What a whole command line asks for: a command run here, or the window with its files.
 TEST(CliUsage, WindowOrCommand) {
     test::TempDir dir;
@@ -199,12 +233,7 @@ TEST(CliUsage, WindowOrCommand) {
     }
     // Every command the help lists starts from the program's command line, and the line for a
     // missing display names it.
-    std::istringstream help(run({"--help"}).out);
-    std::vector<std::string> commands;
-    for (std::string text; std::getline(help, text) && text != "Commands:";) {
-    }
-    for (std::string text; std::getline(help, text) && !text.empty();)
-        commands.push_back(text.substr(2, text.find(' ', 2) - 2));
+    const auto commands = listedCommands();
     ASSERT_GE(commands.size(), 3u);
     for (const auto& command : commands) {
         std::ostringstream out, err;
