@@ -1,7 +1,7 @@
 #include "cli/command_support.h"
 
-#include "book/making/book_builder.h"
 #include "book/format/book_check.h"
+#include "book/making/book_builder.h"
 #include "book/sources/source.h"
 
 #include <filesystem>
@@ -40,7 +40,7 @@ int page(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         {"--quality", nullptr, "a quality from 0 to 100",
          [&](const std::string& v) { return (quality = parseQuality(v)).has_value(); }},
         {"--color", nullptr, nullptr, [&](const std::string&) { return job.gray = false, true; }},
-        {"--crop", nullptr, nullptr, [&](const std::string&) { return job.crop = true; }},
+        {"--crop", nullptr, nullptr, [&](const std::string&) { return job.options.crop = true; }},
         {"--overwrite", nullptr, nullptr, [&](const std::string&) { return overwrite = true; }},
     };
     const auto take = [&](const std::string& operand) {
@@ -54,12 +54,11 @@ int page(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     if (!output || output->empty())
         return usageError(err, "no output file: give one with -o OUT.jpg", "page");
     const BookRequest defaults;
-    job.path = *source;
-    job.type = pageTypeOfPath(job.path);
-    job.grayQuality = quality.value_or(defaults.grayQuality);
-    job.colorQuality = quality.value_or(defaults.colorQuality);
-    if (job.type == 0) {
-        err << "folioforge: " << job.path << ": not an image file name\n";
+    job.page = resolvePage(*source);
+    job.options.grayQuality = quality.value_or(defaults.options.grayQuality);
+    job.options.colorQuality = quality.value_or(defaults.options.colorQuality);
+    if (job.page.kind == PageKind::None) {
+        err << "folioforge: " << job.page.path << ": not an image file name\n";
         return 1;
     }
     if (!overwrite && std::filesystem::exists(std::filesystem::symlink_status(*output))) {
@@ -68,7 +67,7 @@ int page(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     }
     const MadePage made = makePage(job, nullptr, nullptr);
     if (!made.ok) {
-        err << "folioforge: " << job.path << ": " << made.reason << "\n";
+        err << "folioforge: " << job.page.path << ": " << made.reason << "\n";
         return 1;
     }
     std::string why;

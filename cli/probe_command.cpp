@@ -30,38 +30,6 @@ void listLeftOut(const std::vector<SkippedRow>& skipped, std::ostream& err) {
         err << "folioforge: skipped " << s.path << ": " << s.reason << "\n";
 }
 
-bool decodedFacts(const std::vector<std::uint8_t>& bytes, ImageType type, ImageFacts& facts) {
-    Image image(0);
-    if (!image.LoadMemory(bytes, type) || !image.IsValid()) return false;
-    facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
-    return true;
-}
-
-bool decodedFacts(const std::string& path, ImageType type, ImageFacts& facts) {
-    Image image(0);
-    if (!loadImageFile(image, path, type)) return false;
-    facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
-    return true;
-}
-
-// A member's facts come from its bytes, read through the source layer; a PDF page's from
-// its size, or with --decode from the page rendered.
-bool memberFacts(SourceReader& sources, const std::string& path, ImageType type, bool decode,
-                 ImageFacts& facts) {
-    std::vector<std::uint8_t> bytes;
-    std::string reason;
-    if (type == kPdfPageType) {
-        std::uint64_t share = 0;
-        if (!decode) return sources.probePdfPage(path, facts, share, reason);
-        Image image(0);
-        if (!sources.renderPdfPage(path, image, reason)) return false;
-        facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
-        return true;
-    }
-    if (!sources.read(path, bytes, reason)) return false;
-    return decode ? decodedFacts(bytes, type, facts) : probeImageMemory(bytes, type, facts, reason);
-}
-
 int probeFiles(std::vector<std::string> files, bool decode, std::ostream& out, std::ostream& err) {
     std::vector<SkippedRow> skipped;
     expandContainers(files, skipped);
@@ -69,16 +37,12 @@ int probeFiles(std::vector<std::string> files, bool decode, std::ostream& out, s
     SourceReader sources;
     sources.expect(files);
     for (const auto& path : files) {
-        const ImageType type = pageTypeOfPath(path);
-        out << path << '\t' << type << '\t';
-        ImageFacts facts;
+        const PageRef page = resolvePage(path);
+        out << path << '\t' << page.type << '\t';
+        PageFacts facts;
         std::string reason;
-        const bool member = type != 0 && resolveSourcePath(path).isMember();
-        const bool known = type != 0 && (member   ? memberFacts(sources, path, type, decode, facts)
-                                         : decode ? decodedFacts(path, type, facts)
-                                                  : probeImageFile(path, type, facts, reason));
-        if (known)
-            out << facts.width << 'x' << facts.height << 'x' << facts.bpp;
+        if (probePage(page, sources, facts, reason, decode))
+            out << facts.picture.width << 'x' << facts.picture.height << 'x' << facts.picture.bpp;
         else
             out << '-';
         out << '\n';

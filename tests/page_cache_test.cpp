@@ -66,7 +66,7 @@ class Pages : public ::testing::Test {
         request.cache = cache;
         YesPlatform platform;
         NullProgress progress;
-        const MakeReport report = makeBook(pages, request, platform, progress);
+        const MakeReport report = makeBook(bookEntries(pages), request, platform, progress);
         EXPECT_TRUE(report.written) << report.error;
         return test::readFile(report.outputName);
     }
@@ -131,9 +131,9 @@ TEST_P(CachedMake, ChangedSettingsMakeThePagesTheyDecideAgain) {
         std::size_t madeAgain;
     };
     const Change changes[] = {
-        {"colour quality", [](BookRequest& r) { r.colorQuality = 60; }, 1},
-        {"gray quality", [](BookRequest& r) { r.grayQuality = 30; }, 2},
-        {"fast decoding", [](BookRequest& r) { r.fast = true; }, 3},
+        {"colour quality", [](BookRequest& r) { r.options.colorQuality = 60; }, 1},
+        {"gray quality", [](BookRequest& r) { r.options.grayQuality = 30; }, 2},
+        {"fast decoding", [](BookRequest& r) { r.options.fast = true; }, 3},
     };
     addThreePages();
     make(cache());
@@ -288,7 +288,7 @@ TEST_F(Pages, RunsSharingACacheDirectoryLeaveOnlyWholeFiles) {
                 r.cache = &cache;
                 YesPlatform platform;
                 NullProgress progress;
-                makeBook(pages, r, platform, progress);
+                makeBook(bookEntries(pages), r, platform, progress);
                 books[i] = test::readFile(r.fileName + ".QFB");
             });
     }

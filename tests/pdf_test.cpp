@@ -149,13 +149,13 @@ TEST(PdfSource, PageNamesGiveTheirTypeOnlyForPagesOfAnExistingPdf) {
     ImageFacts facts;
     std::uint64_t share = 0;
     std::string why;
-    ASSERT_TRUE(reader.probePdfPage(pdf + "/0002", facts, share, why)) << why;
+    ASSERT_TRUE(reader.probeRendered(resolvePage(pdf + "/0002"), facts, share, why)) << why;
     EXPECT_EQ(resolutionText(facts.width, facts.height, facts.bpp), "3840x1280x24");
     Image page;
-    ASSERT_TRUE(reader.renderPdfPage(pdf + "/0002", page, why)) << why;
+    ASSERT_TRUE(reader.render(resolvePage(pdf + "/0002"), page, why)) << why;
     EXPECT_EQ(page.GetWidth(), 3840u);
     EXPECT_EQ(page.GetHeight(), 1280u);
-    EXPECT_FALSE(reader.renderPdfPage(pdf + "/0003", page, why));
+    EXPECT_FALSE(reader.render(resolvePage(pdf + "/0003"), page, why));
     EXPECT_EQ(why, "no such page in the PDF");
 }
 

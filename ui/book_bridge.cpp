@@ -30,21 +30,13 @@ QImage toQImage(const Image& image) {
 
 PreviewPicture loadPreviewPicture(const std::string& path) {
     PreviewPicture result;
-    const ImageType type = pageTypeOfPath(path);
-    if (type == 0) return result;
+    const PageRef page = resolvePage(path);
+    if (page.kind == PageKind::None) return result;
     result.hasType = true;
     Image image(0);
-    std::vector<std::uint8_t> bytes;
     std::string why;
-    // A member of an archive or book comes through the source layer, a PDF page rendered as
-    // the book renders it; a file as ever.
-    if (type == kPdfPageType)
-        result.loaded = SourceReader().renderPdfPage(path, image, why);
-    else if (resolveSourcePath(path).isMember())
-        result.loaded =
-            readSourceBytes(path, bytes, why) && image.LoadMemory(bytes, type) && image.IsValid();
-    else
-        result.loaded = loadImageFile(image, path, type);
+    SourceReader sources;
+    result.loaded = loadPage(page, sources, image, why);
     if (result.loaded) result.image = toQImage(image);
     if (result.image.isNull()) result.loaded = false;
     return result;
@@ -52,7 +44,7 @@ PreviewPicture loadPreviewPicture(const std::string& path) {
 
 BookPicture renderBookPage(const PageJob& job) {
     BookPicture result;
-    if (job.type == 0) return result;
+    if (job.page.kind == PageKind::None) return result;
     result.hasType = true;
     result.page = makePage(job, nullptr, nullptr);
     if (!result.page.ok) {

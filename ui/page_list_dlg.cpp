@@ -1,8 +1,8 @@
 #include "ui/page_list_dlg.h"
 
+#include "book/image/image_type.h"
 #include "book/making/book_builder.h"
 #include "book/pages/file_order.h"
-#include "book/image/image_type.h"
 #include "book/sources/source.h"
 #include "ui/about_dlg.h"
 #include "ui/app_icon.h"
@@ -378,14 +378,14 @@ void CPageListDlg::OnColorGray() {
 void CPageListDlg::OnAutoColor() {
     struct Target {
         int row;
-        std::string path;
+        PageRef page;
     };
     std::vector<Target> targets;
     for (int i = m_pages.nextSelected(-1); i >= 0; i = m_pages.nextSelected(i))
-        targets.push_back({i, m_pages.cellText(i, kCellPath)});
+        targets.push_back({i, pageOf(m_pages.row(i))});
     if (targets.empty())
         for (int i = 0; i < m_pages.rowCount(); ++i)
-            targets.push_back({i, m_pages.cellText(i, kCellPath)});
+            targets.push_back({i, pageOf(m_pages.row(i))});
     if (targets.empty()) return;
 
     struct Verdict {
@@ -412,11 +412,11 @@ void CPageListDlg::OnAutoColor() {
         SourceReader sources;
         std::vector<std::string> paths;
         for (const auto& t : targets)
-            paths.push_back(t.path);
+            paths.push_back(t.page.path);
         sources.expect(paths);
         for (std::size_t i = 0; i < targets.size() && !*cancel; ++i) {
             Verdict& v = (*verdicts)[i];
-            v.color = pictureHasColor(targets[i].path, v.reason, &sources);
+            v.color = pictureHasColor(targets[i].page, v.reason, &sources);
             ++*done;
         }
     }));
@@ -435,7 +435,7 @@ void CPageListDlg::OnAutoColor() {
             if (v.color)
                 m_pages.setCellText(targets[i].row, kCellGrayFlag, *v.color ? "No" : "Yes");
             else
-                unread.push_back({targets[i].row, targets[i].path, v.reason});
+                unread.push_back({targets[i].row, targets[i].page.path, v.reason});
         }
     }
     if (!unread.empty())
@@ -449,17 +449,15 @@ void CPageListDlg::OnMake() {
     request.fileName = toNative(m_editFileName->text());
     request.title = m_editTitle->text().toStdString();
     request.author = m_editAuthor->text().toStdString();
-    request.grayQuality = m_sliderGray->value();
-    request.colorQuality = m_sliderColor->value();
+    request.options = pageOptions();
     request.jobs = 0;
-    request.crop = m_cropAction->isChecked();
     request.cache = &m_pageCache;
     QtBookPlatform platform(this, *m_services.boxes, m_notAdded);
     // One progress display per command: its window is gone when the command ends.
     std::unique_ptr<ProgressDisplay> progress = m_services.makeProgress
                                                     ? m_services.makeProgress(this)
                                                     : std::make_unique<MakeProgress>(this);
-    if (makeBook(m_pages, request, platform, *progress).written) {
+    if (makeBook(bookEntries(m_pages), request, platform, *progress).written) {
         // Told in the success message: the tooltip has done its work.
         m_notAdded.clear();
         noteNotAdded({});
@@ -516,14 +514,17 @@ void CPageListDlg::OnItemchangedList(int row) {
 }
 
 PageJob CPageListDlg::pageJobFor(int row) const {
-    PageJob job;
-    job.path = m_pages.cellText(row, kCellPath);
-    job.type = pageTypeOfPath(job.path);
-    job.gray = isGrayFlag(m_pages.cellText(row, kCellGrayFlag));
-    job.grayQuality = m_sliderGray->value();
-    job.colorQuality = m_sliderColor->value();
-    job.crop = m_cropAction && m_cropAction->isChecked();
-    return job;
+    return {pageOf(m_pages.row(row)), isGrayFlag(m_pages.cellText(row, kCellGrayFlag)),
+            pageOptions()};
+}
+
+// The options MAKE, the book view and the page memory share: the sliders and the check items.
+PageOptions CPageListDlg::pageOptions() const {
+    PageOptions options;
+    options.grayQuality = m_sliderGray->value();
+    options.colorQuality = m_sliderColor->value();
+    options.crop = m_cropAction && m_cropAction->isChecked();
+    return options;
 }
 
 void CPageListDlg::pointPreviewAt(int row) {
@@ -534,9 +535,7 @@ void CPageListDlg::pointPreviewAt(int row) {
 void CPageListDlg::refreshBookPreview() {
     if (!m_pPreview || !m_pPreview->isVisible() || !m_pPreview->isBookView()) return;
     PageJob job = m_pPreview->page();
-    job.grayQuality = m_sliderGray->value();
-    job.colorQuality = m_sliderColor->value();
-    job.crop = m_cropAction->isChecked();
+    job.options = pageOptions();
     m_pPreview->SetPage(job);
     m_pPreview->ShowPicture();
 }

@@ -1,8 +1,8 @@
 // The main window (template 102): the page list, the book's fields and the nine commands.
 #pragma once
 
-#include "book/pages/add_pages.h"
 #include "book/making/page_cache.h"
+#include "book/pages/add_pages.h"
 #include "book/pages/page_list.h"
 #include "ui/services.h"
 #include "ui/show_pic_dlg.h"
@@ -99,6 +99,7 @@ class CPageListDlg : public QDialog, private PageListObserver {
     void addShapeCommands();
     // What decides the page MAKE writes for a row, as the window stands now.
     PageJob pageJobFor(int row) const;
+    PageOptions pageOptions() const;
     void pointPreviewAt(int row);
     void refreshBookPreview();
     void runCommand(void (*command)(PageList&));

@@ -90,7 +90,7 @@ void CShowPicDlg::Create(QWidget* owner) {
 
 void CShowPicDlg::SetPage(const PageJob& page) {
     m_page = page;
-    m_strPath = page.path;
+    m_strPath = page.page.path;
 }
 
 void CShowPicDlg::SetBookView(bool on) {
@@ -125,13 +125,14 @@ void CShowPicDlg::showMessage(const QString& text) {
 // Making a page decodes, scales and encodes a whole picture: off the UI thread, so that
 // following the list stays quick. The latest row asked for is the one shown.
 void CShowPicDlg::showBookPage() {
-    if (m_page.type == 0 || m_page.path != m_strPath) {
+    if (m_page.page.kind == PageKind::None || m_page.page.path != m_strPath) {
         // Set by path alone: the page is the row's as MAKE would see it without options.
-        m_page = PageJob{m_strPath,           pageTypeOfPath(m_strPath),
-                         m_page.gray,         m_page.grayQuality,
-                         m_page.colorQuality, false,
-                         m_page.crop,         false};
-        if (m_page.type == 0) return;
+        PageOptions options;
+        options.grayQuality = m_page.options.grayQuality;
+        options.colorQuality = m_page.options.colorQuality;
+        options.crop = m_page.options.crop;
+        m_page = PageJob{resolvePage(m_strPath), m_page.gray, options};
+        if (m_page.page.kind == PageKind::None) return;
     }
     if (m_render->isRunning()) {
         m_renderAgain = true;
@@ -153,7 +154,7 @@ void CShowPicDlg::bookPageMade() {
         m_shownPage = nullptr;
         m_facts->hide();
         showMessage(QStringLiteral("无法生成此页\n%1\n%2")
-                        .arg(QFileInfo(fromNative(m_page.path)).fileName(), made.reason));
+                        .arg(QFileInfo(fromNative(m_page.page.path)).fileName(), made.reason));
         return;
     }
     m_shownPage = made.page.jpeg;

@@ -9,6 +9,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -48,6 +49,21 @@ SourceIdentity identityOf(const std::string& path, const struct stat& st) {
 }
 
 } // namespace
+
+PageSettings pageSettings(const PageOptions& options, bool gray) {
+    PageSettings settings;
+    settings.fast = options.fast;
+    settings.crop = options.crop;
+    if (options.autoColor) {
+        settings.autoColor = true;
+        settings.quality = std::clamp(options.grayQuality, 0, 100);
+        settings.colorQuality = std::clamp(options.colorQuality, 0, 100);
+    } else {
+        settings.gray = gray;
+        settings.quality = std::clamp(gray ? options.grayQuality : options.colorQuality, 0, 100);
+    }
+    return settings;
+}
 
 bool statSource(const std::string& path, SourceIdentity& identity) {
     struct stat st {};

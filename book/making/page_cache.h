@@ -3,6 +3,8 @@
 // decides its bytes is the same, so a book made with a cache equals one made without.
 #pragma once
 
+#include "book/making/page_options.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -18,8 +20,9 @@ namespace folio {
 
 using PageBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 
-// Everything about a page besides its source that decides its bytes. A new page option
-// becomes a field here and a term in key().
+// Everything about a page besides its source that decides its bytes: the options that matter
+// for it, and no others (a gray page's key leaves the colour quality out). A new page option
+// becomes a field here, a term in key() and in pageSettings().
 struct PageSettings {
     bool gray = false;
     int quality = 0; // as the encoder gets it, 0 to 100
@@ -34,6 +37,9 @@ struct PageSettings {
     std::string key() const;
     bool operator==(const PageSettings&) const = default;
 };
+
+// The one mapping from the user's options and a page's mark to the settings its cache key holds.
+PageSettings pageSettings(const PageOptions& options, bool gray);
 
 // What tells one state of a source file from another without reading it. The change time
 // catches a rewrite that puts back the old size and modification time (cp -p, rsync -t).

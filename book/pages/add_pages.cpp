@@ -1,9 +1,9 @@
 #include "book/pages/add_pages.h"
 
 #include "book/base/natural_order.h"
-#include "book/pages/file_order.h"
-#include "book/image/image_type.h"
 #include "book/base/parallel.h"
+#include "book/image/image_type.h"
+#include "book/pages/file_order.h"
 #include "book/sources/source.h"
 
 #include <algorithm>
@@ -36,37 +36,12 @@ void sortNaturally(std::vector<std::string>& paths) {
 
 namespace {
 struct Probe {
+    PageRef page;
     bool loaded = false;
     std::string resolution;
     std::string reason;
     std::optional<FileFacts> memberFacts; // a member is found by reading it
 };
-
-// A member of an archive or book: its bytes once, then the same header look as a file's. A
-// PDF page is sized without rendering; its size cell is its share of the PDF.
-bool probeMember(SourceReader& sources, const std::string& path, ImageType type, Probe& probe) {
-    const SourcePath source = resolveSourcePath(path);
-    if (!source.isMember()) return false;
-    std::string reason;
-    ImageFacts facts;
-    std::uint64_t size = 0;
-    bool known = false;
-    if (type == kPdfPageType) {
-        known = sources.probePdfPage(path, facts, size, reason);
-    } else {
-        std::vector<std::uint8_t> bytes;
-        known = sources.read(path, bytes, reason) && probeImageMemory(bytes, type, facts, reason);
-        size = bytes.size();
-    }
-    if (!known) {
-        probe.reason = "does not load: " + reason;
-        return true;
-    }
-    probe.loaded = true;
-    probe.resolution = resolutionText(facts.width, facts.height, facts.bpp);
-    probe.memberFacts = FileFacts{size, memberFileName(source.member)};
-    return true;
-}
 } // namespace
 
 std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::string>& paths,
@@ -77,20 +52,25 @@ std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::
     SourceReader sources;
     sources.expect(paths);
     parallelFor(paths.size(), jobs, [&](std::size_t i) {
-        const ImageType type = pageTypeOfPath(paths[i]);
-        if (type == 0) {
-            probes[i].reason = "not an image file name";
+        Probe& probe = probes[i];
+        probe.page = resolvePage(paths[i]);
+        if (probe.page.kind == PageKind::None) {
+            probe.reason = "not an image file name";
             return;
         }
-        if (probeMember(sources, paths[i], type, probes[i])) return;
-        ImageFacts facts;
+        // A member's or rendered page's size cell is its own bytes or its share of the
+        // document; a file's is looked up below, as the window looks it up.
+        PageFacts facts;
         std::string reason;
-        if (!probeImageFile(paths[i], type, facts, reason)) {
-            probes[i].reason = "does not load: " + reason;
+        if (!probePage(probe.page, sources, facts, reason)) {
+            probe.reason = "does not load: " + reason;
             return;
         }
-        probes[i].loaded = true;
-        probes[i].resolution = resolutionText(facts.width, facts.height, facts.bpp);
+        probe.loaded = true;
+        probe.resolution =
+            resolutionText(facts.picture.width, facts.picture.height, facts.picture.bpp);
+        if (probe.page.kind != PageKind::File)
+            probe.memberFacts = FileFacts{facts.bytes, facts.memberName};
     });
 
     std::vector<SkippedRow> skipped;
@@ -111,6 +91,7 @@ std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::
         list.setCellText(n, kCellFileSize, fileSizeText(facts->size));
         list.setCellText(n, kCellResolution, probes[i].resolution);
         list.setCellText(n, kCellGrayFlag, "Yes");
+        list.setPage(n, std::move(probes[i].page));
         ++n;
     }
     return skipped;

@@ -2,8 +2,8 @@
 // new rows.
 #pragma once
 
-#include "book/pages/page_list.h"
 #include "book/base/report.h"
+#include "book/pages/page_list.h"
 
 #include <cstdint>
 #include <optional>

@@ -70,10 +70,21 @@ bool PageList::isSelected(int index) const {
 void PageList::moveRow(int from, int to) {
     // Carried out as a view would: read the texts, delete, insert, write the cells in order.
     const auto texts = row(from).cells;
+    PageRef page = row(from).page;
     deleteRow(from);
     insertRow(to, texts[0]);
     for (int cell = 0; cell < kCellCount; ++cell)
         setCellText(to, cell, texts[static_cast<std::size_t>(cell)]);
+    setPage(to, std::move(page));
+}
+
+PageRef pageOf(const PageRow& row) {
+    return row.page.path == row.path() && row.page.kind != PageKind::None ? row.page
+                                                                          : resolvePage(row.path());
+}
+
+void PageList::setPage(int index, PageRef page) {
+    if (valid(index)) rows_[static_cast<std::size_t>(index)].page = std::move(page);
 }
 
 void deleteSelected(PageList& list) {

@@ -1,5 +1,8 @@
-// The book being put together: ordered rows of five text cells, and the editing commands.
+// The book being put together: ordered rows of five text cells, each with the page it was
+// added for, and the editing commands.
 #pragma once
+
+#include "book/sources/source.h"
 
 #include <array>
 #include <string>
@@ -19,6 +22,9 @@ inline constexpr int kCellCount = 5;
 struct PageRow {
     std::array<std::string, kCellCount> cells;
     bool selected = false;
+    // What the path cell named when the row was added; a row whose path cell was set
+    // otherwise is resolved again when the book is made.
+    PageRef page;
 
     const std::string& fileName() const { return cells[kCellFileName]; }
     const std::string& resolution() const { return cells[kCellResolution]; }
@@ -50,8 +56,10 @@ class PageList {
     int nextSelected(int after) const;
     void setSelected(int index, bool selected);
     bool isSelected(int index) const;
-    // Takes the row out and re-inserts its texts at to (counted without it), unselected.
+    // Takes the row out and re-inserts its texts and page at to (counted without it),
+    // unselected.
     void moveRow(int from, int to);
+    void setPage(int index, PageRef page);
 
     const PageRow& row(int index) const { return rows_.at(static_cast<std::size_t>(index)); }
     void setObserver(PageListObserver* observer) { observer_ = observer; }
@@ -62,6 +70,10 @@ class PageList {
     std::vector<PageRow> rows_;
     PageListObserver* observer_ = nullptr;
 };
+
+// The row's page: as resolved when the row was added, or resolved now when its path cell was
+// set otherwise.
+PageRef pageOf(const PageRow& row);
 
 // True when a gray flag text means "make this page gray": "Yes" in any letter case.
 bool isGrayFlag(const std::string& text);

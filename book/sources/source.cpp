@@ -67,7 +67,13 @@ MemberRole memberRole(std::string_view member) {
 
 } // namespace sources
 
-ContainerKind containerKindOfName(std::string_view path) {
+namespace {
+struct ContainerName {
+    ContainerKind kind = ContainerKind::None;
+    std::size_t extension = 0; // bytes of the extension that gave the kind
+};
+
+ContainerName containerName(std::string_view path) {
     static constexpr std::array<std::string_view, 15> kArchives{
         ".cbz", ".zip", ".cbr",  ".rar",    ".cb7", ".7z",      ".cbt",   ".tar",
         ".tgz", ".tbz", ".tbz2", ".tar.gz", ".txz", ".tar.bz2", ".tar.xz"};
@@ -78,11 +84,27 @@ ContainerKind containerKindOfName(std::string_view path) {
     auto named = [&](std::string_view ext) {
         return name.size() > ext.size() && name.ends_with(ext);
     };
-    if (named(".qfb")) return ContainerKind::Book;
-    if (named(".pdf")) return ContainerKind::Pdf;
+    if (named(".qfb")) return {ContainerKind::Book, 4};
+    if (named(".pdf")) return {ContainerKind::Pdf, 4};
+    ContainerName found;
     for (std::string_view ext : kArchives)
-        if (named(ext)) return ContainerKind::Archive;
-    return ContainerKind::None;
+        if (named(ext) && ext.size() > found.extension)
+            found = {ContainerKind::Archive, ext.size()};
+    return found;
+}
+} // namespace
+
+ContainerKind containerKindOfName(std::string_view path) {
+    return containerName(path).kind;
+}
+
+std::string containerStem(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    const std::size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    name.remove_suffix(containerName(name).extension);
+    return std::string(name);
 }
 
 SourcePath resolveSourcePath(const std::string& path) {
@@ -111,16 +133,30 @@ std::string pdfPageName(std::size_t index) {
 }
 
 ImageType pageTypeOfPath(const std::string& path) {
-    if (const ImageType type = imageTypeOfPath(path)) return type;
-    // Only a name ending in a page number can be one; the file system is asked only then.
-    const std::size_t slash = path.rfind('/');
-    std::size_t index = 0;
-    if (slash == std::string::npos || !sources::pdfPageIndex(path.substr(slash + 1), index))
-        return 0;
-    const SourcePath source = resolveSourcePath(path);
-    return source.kind == ContainerKind::Pdf && source.member == path.substr(slash + 1)
-               ? kPdfPageType
-               : 0;
+    return resolvePage(path).type;
+}
+
+PageRef resolvePage(const std::string& path) {
+    PageRef page;
+    page.path = path;
+    page.type = imageTypeOfPath(path);
+    if (page.type == 0) {
+        // Only a name ending in a page number can be a document's page.
+        const std::size_t slash = path.rfind('/');
+        std::size_t index = 0;
+        if (slash == std::string::npos || !parsePageNumber(path.substr(slash + 1), index))
+            return page;
+        SourcePath source = resolveSourcePath(path);
+        if (source.kind != ContainerKind::Pdf || source.member != path.substr(slash + 1))
+            return page;
+        page.type = kPdfPageType;
+        page.kind = PageKind::Rendered;
+        page.source = std::move(source);
+        return page;
+    }
+    page.source = resolveSourcePath(path);
+    page.kind = page.source.isMember() ? PageKind::Member : PageKind::File;
+    return page;
 }
 
 std::string memberFileName(std::string_view member) {
@@ -226,7 +262,7 @@ struct SourceReader::State {
     std::mutex pdfMutex;
     std::unordered_map<std::thread::id, std::list<OpenPdf>> pdfs;
 
-    const sources::PdfDocument* pdfFor(const std::string& path, std::size_t& index,
+    const sources::PdfDocument* pdfFor(const SourcePath& source, std::size_t& index,
                                        std::uint64_t* fileBytes, std::string& why);
     bool readMember(const SourcePath& source, const std::string& path,
                     std::vector<std::uint8_t>& out, std::string& why);
@@ -344,9 +380,9 @@ bool SourceReader::State::readMember(const SourcePath& source, const std::string
     }
 }
 
-bool SourceReader::read(const std::string& path, std::vector<std::uint8_t>& out,
-                        std::string& reason) {
-    const SourcePath source = resolveSourcePath(path);
+bool SourceReader::read(const PageRef& page, std::vector<std::uint8_t>& out, std::string& reason) {
+    const SourcePath& source = page.source;
+    const std::string& path = page.path;
     const std::uint64_t maxBytes = sources::memberByteLimit(state_->limits);
     if (!source.isMember()) return readWholeFile(path, maxBytes, out, reason);
     if (source.kind == ContainerKind::Book)
@@ -368,10 +404,10 @@ bool SourceReader::read(const std::string& path, std::vector<std::uint8_t>& out,
     return sources::unpackZipMember(packed, out, reason);
 }
 
-const sources::PdfDocument* SourceReader::State::pdfFor(const std::string& path, std::size_t& index,
+const sources::PdfDocument* SourceReader::State::pdfFor(const SourcePath& source,
+                                                        std::size_t& index,
                                                         std::uint64_t* fileBytes,
                                                         std::string& why) {
-    const SourcePath source = resolveSourcePath(path);
     if (source.kind != ContainerKind::Pdf || !sources::pdfPageIndex(source.member, index))
         return why = "no such page in the PDF", nullptr;
     struct stat identity {};
@@ -400,25 +436,75 @@ const sources::PdfDocument* SourceReader::State::pdfFor(const std::string& path,
     return it->doc.get();
 }
 
-bool SourceReader::probePdfPage(const std::string& path, ImageFacts& facts,
-                                std::uint64_t& shareBytes, std::string& reason) {
+bool SourceReader::probeRendered(const PageRef& page, ImageFacts& facts, std::uint64_t& shareBytes,
+                                 std::string& reason) {
     std::size_t index = 0;
     std::uint64_t fileBytes = 0;
-    const sources::PdfDocument* pdf = state_->pdfFor(path, index, &fileBytes, reason);
+    const sources::PdfDocument* pdf = state_->pdfFor(page.source, index, &fileBytes, reason);
     if (!pdf || !pdf->renderSize(index, kPdfRenderHeight, facts, reason)) return false;
     shareBytes = fileBytes / pdf->pages();
     return true;
 }
 
-bool SourceReader::renderPdfPage(const std::string& path, Image& out, std::string& reason) {
+bool SourceReader::render(const PageRef& page, Image& out, std::string& reason) {
     std::size_t index = 0;
-    const sources::PdfDocument* pdf = state_->pdfFor(path, index, nullptr, reason);
+    const sources::PdfDocument* pdf = state_->pdfFor(page.source, index, nullptr, reason);
     return pdf && pdf->render(index, kPdfRenderHeight, out, reason);
 }
 
 bool readSourceBytes(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason) {
     SourceReader reader;
     return reader.read(path, out, reason);
+}
+
+namespace {
+bool factsOf(const Image& image, ImageFacts& facts) {
+    facts = {image.GetWidth(), image.GetHeight(), image.GetBpp()};
+    return true;
+}
+} // namespace
+
+bool probePage(const PageRef& page, SourceReader& sources, PageFacts& facts, std::string& reason,
+               bool decode) {
+    facts = {};
+    if (page.kind == PageKind::None) return reason = "not an image file name", false;
+    if (page.kind != PageKind::File) facts.memberName = memberFileName(page.source.member);
+    Image image(0);
+    if (page.kind == PageKind::Rendered) {
+        if (!sources.probeRendered(page, facts.picture, facts.bytes, reason)) return false;
+        return !decode || (sources.render(page, image, reason) && factsOf(image, facts.picture));
+    }
+    if (page.kind == PageKind::File) {
+        if (!decode) return probeImageFile(page.path, page.type, facts.picture, reason);
+        if (!loadImageFile(image, page.path, page.type))
+            return reason = image.GetLastError(), false;
+        return factsOf(image, facts.picture);
+    }
+    std::vector<std::uint8_t> bytes;
+    if (!sources.read(page, bytes, reason)) return false;
+    facts.bytes = bytes.size();
+    if (!decode) return probeImageMemory(bytes, page.type, facts.picture, reason);
+    if (!image.LoadMemory(bytes, page.type) || !image.IsValid())
+        return reason = image.GetLastError(), false;
+    return factsOf(image, facts.picture);
+}
+
+bool loadPage(const PageRef& page, SourceReader& sources, Image& out, std::string& reason) {
+    switch (page.kind) {
+    case PageKind::None:
+        return reason = "not an image file name", false;
+    case PageKind::Rendered:
+        return sources.render(page, out, reason);
+    case PageKind::File:
+        if (loadImageFile(out, page.path, page.type)) return true;
+        return reason = out.GetLastError(), false;
+    case PageKind::Member:
+        break;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (!sources.read(page, bytes, reason)) return false;
+    if (out.LoadMemory(bytes, page.type) && out.IsValid()) return true;
+    return reason = out.GetLastError(), false;
 }
 
 namespace sources {

@@ -3,8 +3,8 @@
 // from a container: a member's name is only a name.
 #pragma once
 
-#include "book/image/image_type.h"
 #include "book/base/report.h"
+#include "book/image/image_type.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +36,10 @@ enum class ContainerKind { None, Archive, Book, Pdf };
 // By name alone (.cbz .zip .cbr .rar .cb7 .7z .cbt .tar .tar.gz .tgz ... .qfb .pdf, any case).
 ContainerKind containerKindOfName(std::string_view path);
 
+// The name of a container or folder without its folders and its container extension:
+// "a/vol1.cbz" -> "vol1", "x.tar.gz" -> "x", "Vol 1/" -> "Vol 1".
+std::string containerStem(std::string_view path);
+
 // A path split into the container it lies in and the member inside it. A path that names an
 // existing file is that file (member empty); otherwise the longest leading part that is an
 // existing regular file with a container's name is the container.
@@ -44,8 +48,26 @@ struct SourcePath {
     ContainerKind kind = ContainerKind::None;
     std::string member;
     bool isMember() const { return !container.empty(); }
+    bool operator==(const SourcePath&) const = default;
 };
 SourcePath resolveSourcePath(const std::string& path);
+
+// What a page's path names, worked out once (a few stat calls) when the page is added or
+// listed, and carried with it from then on: nothing after that asks the file system again.
+enum class PageKind {
+    None,     // the name gives no image type: never opened
+    File,     // an ordinary file (or a path that does not exist)
+    Member,   // a member of an archive or book, read through its container
+    Rendered, // a document's page, rendered rather than decoded
+};
+struct PageRef {
+    std::string path; // as the rows, the messages and the progress name it
+    PageKind kind = PageKind::None;
+    ImageType type = 0;
+    SourcePath source; // the container and member, for a member or a rendered page
+    bool operator==(const PageRef&) const = default;
+};
+PageRef resolvePage(const std::string& path);
 
 // True when path names an existing regular file whose name is a container's.
 bool isContainerFile(const std::string& path);
@@ -90,15 +112,18 @@ class SourceReader {
     // budget) instead of being decompressed again.
     void expect(const std::vector<std::string>& paths);
     // The whole file or member, refused past the size limit while it is being read.
-    bool read(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
+    bool read(const PageRef& page, std::vector<std::uint8_t>& out, std::string& reason);
+    bool read(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason) {
+        return read(resolvePage(path), out, reason);
+    }
 
-    // A PDF page (kPdfPageType): the size it renders at, without rendering, and its share of
-    // the PDF's bytes (the file's size over its pages), for its row.
-    bool probePdfPage(const std::string& path, ImageFacts& facts, std::uint64_t& shareBytes,
-                      std::string& reason);
-    // Renders a PDF page, 24-bit, at the size probePdfPage gives. Each thread renders from
-    // documents of its own, so pages of one PDF render in parallel.
-    bool renderPdfPage(const std::string& path, Image& out, std::string& reason);
+    // A rendered page: the size it renders at, without rendering, and its share of its
+    // document's bytes (the file's size over its pages), for its row.
+    bool probeRendered(const PageRef& page, ImageFacts& facts, std::uint64_t& shareBytes,
+                       std::string& reason);
+    // Renders the page, 24-bit, at the size probeRendered gives. Each thread renders from
+    // documents of its own, so pages of one document render in parallel.
+    bool render(const PageRef& page, Image& out, std::string& reason);
 
   private:
     struct State;
@@ -107,6 +132,21 @@ class SourceReader {
 
 // One path's bytes with a reader of its own.
 bool readSourceBytes(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
+
+// What a page's row shows: the picture's width, height and depth from its headers alone (a
+// rendered page: the size it renders at), and for a member or rendered page its file name and
+// bytes (a member's size, a rendered page's share of its document). decode: from the whole
+// picture instead, so a damaged one is found.
+struct PageFacts {
+    ImageFacts picture;
+    std::string memberName; // empty for an ordinary file
+    std::uint64_t bytes = 0;
+};
+bool probePage(const PageRef& page, SourceReader& sources, PageFacts& facts, std::string& reason,
+               bool decode = false);
+
+// The whole picture of a page: a file or member decoded, a rendered page rendered.
+bool loadPage(const PageRef& page, SourceReader& sources, Image& out, std::string& reason);
 
 namespace sources {
 // Archive reading over bytes in memory, for the fuzz target: the listing as member names

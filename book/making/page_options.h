@@ -1,0 +1,21 @@
+// How pages are made, as the user chose it, besides each page's own gray or colour mark. The
+// book request, the page job and the caches' keys all hold this one struct: a new option is a
+// field here, a term in pageSettings() (page_cache.h) and a flag of the front ends.
+#pragma once
+
+namespace folio {
+
+struct PageOptions {
+    int grayQuality = 50;
+    int colorQuality = 80;
+    // JPEG pages decoded reduced in the DCT domain (and gray pages as luma alone) before the
+    // exact scaling: much quicker, visibly the same, not byte-identical to the exact path.
+    bool fast = false;
+    // Paper margins cut before the turn (see cropToContent).
+    bool crop = false;
+    // Every page's content decides whether it is gray or colour, whatever its row says.
+    bool autoColor = false;
+    bool operator==(const PageOptions&) const = default;
+};
+
+} // namespace folio
