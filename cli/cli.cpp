@@ -12,9 +12,11 @@ namespace folio::cli {
 // declared here. The help's first line, "Usage: folioforge ...", also heads the general help.
 using RunCommand = int (*)(const std::vector<std::string>& args, std::ostream& out,
                            std::ostream& err);
-extern const char kProbeHelp[], kMakeHelp[], kPageHelp[], kInspectHelp[], kExtractHelp[];
+extern const char kProbeHelp[], kMakeHelp[], kConvertHelp[], kPageHelp[], kInspectHelp[],
+    kExtractHelp[];
 int probe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int make(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int convert(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int page(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int inspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int extract(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
@@ -33,6 +35,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"probe", "show the image type, size and depth the tool sees in each file", kProbeHelp, probe},
     {"make", "make a book from page images on the command line", kMakeHelp, make},
+    {"convert", "make one book from each folder, archive, PDF or book", kConvertHelp, convert},
     {"page", "write one page as a JPEG exactly as a book made by make holds it", kPageHelp, page},
     {"inspect", "show a book's header and pages and check the file", kInspectHelp, inspect},
     {"extract", "write a book's pages unchanged as DIR/0001.jpg, DIR/0002.jpg, ...", kExtractHelp,

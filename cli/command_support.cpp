@@ -1,11 +1,13 @@
 #include "cli/command_support.h"
 
 #include "book/base/atomic_file.h"
+#include "book/base/file_read.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <langinfo.h>
+#include <limits>
 #include <ostream>
 
 namespace folio::cli {
@@ -86,13 +88,11 @@ std::optional<int> parseQuality(const std::string& text) {
 }
 
 bool readBookFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::ostream& err) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        err << "folioforge: cannot read " << path << "\n";
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return true;
+    // No size limit of its own: inspect and extract check what is there, however large.
+    std::string why;
+    if (readWholeFile(path, std::numeric_limits<std::uint64_t>::max(), bytes, why)) return true;
+    err << "folioforge: cannot read " << path << "\n";
+    return false;
 }
 
 bool writePageFile(const std::string& name, std::span<const std::uint8_t> bytes, bool overwrite,

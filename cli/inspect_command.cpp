@@ -1,7 +1,7 @@
 #include "cli/command_support.h"
 
-#include "book/format/book_check.h"
 #include "book/base/text_encoding.h"
+#include "book/format/book_check.h"
 
 #include <iomanip>
 #include <ostream>

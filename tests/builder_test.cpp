@@ -1,12 +1,17 @@
-#include "book/making/book_builder.h"
 #include "book/format/book_check.h"
 #include "book/format/book_header.h"
+#include "book/making/book_builder.h"
+#include "book/making/volumes.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 
 namespace folio {
 namespace {
@@ -69,7 +74,7 @@ class Builder : public ::testing::Test {
         request.fileName = dir.file("book");
         request.jobs = jobs;
         FakeProgress progress(platform.calls);
-        return makeBook(pages, request, platform, progress);
+        return makeBook(bookEntries(pages), request, platform, progress);
     }
     std::vector<std::uint8_t> bookBytes() { return test::readFile(dir.file("book.QFB")); }
 
@@ -211,8 +216,8 @@ TEST_F(Builder, RowsInOrderWithUnusableRowsSkippedAndReported) {
     addRow(text);
     addRow(dir.file("gone.bmp"));
     addRow(page24("b.bmp", 1200, 1600), "No");
-    request.grayQuality = 30;
-    request.colorQuality = 90;
+    request.options.grayQuality = 30;
+    request.options.colorQuality = 90;
     const auto report = make();
     ASSERT_TRUE(report.written);
     EXPECT_EQ(report.pagesWritten, 2);
@@ -298,23 +303,154 @@ TEST_F(Builder, FailedWriteKeepsTheEarlierBookAndSaysWhy) {
 TEST_F(Builder, MissingDirectoryFailsBeforeAnyProgress) {
     request.fileName = dir.file("no/such/dir/book");
     FakeProgress progress(platform.calls);
-    const auto report = makeBook(pages, request, platform, progress);
+    const auto report = makeBook(bookEntries(pages), request, platform, progress);
     EXPECT_FALSE(report.written);
     EXPECT_EQ(platform.calls, (std::vector<std::string>{"exists", "failure"}));
     EXPECT_NE(report.error.find("No such file"), std::string::npos) << report.error;
 }
 
-TEST_F(Builder, StopsAtTheThousandthPageAndCountsTheRest) {
-    const std::string path = page24("tiny.bmp", 8, 8);
-    for (int i = 0; i < 1003; ++i)
-        addRow(path);
-    const auto report = make(2);
+// Volume sizes from the breaks, for the table below.
+std::vector<std::size_t> volumeSizes(std::size_t pages, std::size_t limit,
+                                     const std::vector<std::size_t>& starts = {}) {
+    std::vector<bool> flags(pages);
+    for (std::size_t i : starts)
+        flags[i] = true;
+    std::vector<std::size_t> sizes;
+    std::size_t first = 0;
+    for (std::size_t b : volumeBreaks(pages, limit, flags))
+        sizes.push_back(b - first), first = b;
+    sizes.push_back(pages - first);
+    return sizes;
+}
+
+TEST(Volumes, BalancedAndMovedToSourcesWithinATenth) {
+    using V = std::vector<std::size_t>;
+    EXPECT_EQ(volumeSizes(1000, 1000), V{1000});
+    EXPECT_EQ(volumeSizes(1001, 1000), (V{501, 500}));
+    EXPECT_EQ(volumeSizes(2350, 1000), (V{783, 784, 783}));
+    EXPECT_EQ(volumeSizes(2350, 400), (V{392, 391, 392, 392, 391, 392}));
+    EXPECT_EQ(volumeSizes(10, 4), (V{3, 4, 3}));
+    EXPECT_EQ(volumeSizes(7, 1), (V{1, 1, 1, 1, 1, 1, 1}));
+    // A chapter starting within a tenth of a volume (78 pages) takes the break; one further
+    // away does not; the nearest of two wins.
+    EXPECT_EQ(volumeSizes(2350, 1000, {760, 1400}), (V{760, 807, 783}));
+    EXPECT_EQ(volumeSizes(2350, 1000, {700}), (V{783, 784, 783}));
+    EXPECT_EQ(volumeSizes(2350, 1000, {770, 790}), (V{790, 777, 783}));
+    // Never past the limit, even for a source start that would ask for it.
+    EXPECT_EQ(volumeSizes(2000, 1000, {1010}), (V{1000, 1000}));
+    for (std::size_t pages : {1001u, 1999u, 2001u, 5000u})
+        for (std::size_t size : volumeSizes(pages, 1000, {pages / 3, pages / 2}))
+            EXPECT_LE(size, 1000u);
+}
+
+TEST(Volumes, NamesAndTitles) {
+    EXPECT_EQ(volumeFileName("dir/x.QFB", 2, 3), "dir/x-2.QFB");
+    EXPECT_EQ(volumeFileName("x.qfb", 3, 12), "x-03.qfb");
+    EXPECT_EQ(volumeTitleCp936("T", 1, 3), "T (1/3)");
+    EXPECT_EQ(volumeTitleCp936("", 2, 2), "(2/2)");
+    // The suffix stays whole; the title is cut before it, never inside a character.
+    const std::string title = std::string(91, 'a') + "\xD6\xD0";
+    EXPECT_EQ(volumeTitleCp936(title, 10, 12), std::string(91, 'a') + " (10/12)");
+}
+
+TEST_F(Builder, MorePagesThanABookHoldsBecomeVolumesOfTheSamePages) {
+    for (int i = 0; i < 10; ++i)
+        addRow(page24("p" + std::to_string(i) + ".bmp", 8 + i, 8));
+    request.title = "T";
+    ASSERT_TRUE(make(2).written);
+    const BookInfo whole = checkBook(bookBytes());
+    std::filesystem::rename(dir.file("book.QFB"), dir.file("whole.QFB"));
+
+    request.maxPages = 4;
+    const MakeReport report = make(2);
     ASSERT_TRUE(report.written);
-    EXPECT_EQ(report.pagesWritten, 1000);
-    EXPECT_EQ(report.leftOut, 3);
-    const BookInfo info = checkBook(bookBytes());
-    EXPECT_TRUE(info.sound()) << info.violation;
-    EXPECT_EQ(info.pageCount, 1000u);
+    EXPECT_EQ(report.pagesWritten, 10);
+    ASSERT_EQ(report.volumes.size(), 3u);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("book.QFB")));
+    const auto wholeBytes = test::readFile(dir.file("whole.QFB"));
+    std::size_t page = 0;
+    for (int v = 1; v <= 3; ++v) {
+        const std::string name = dir.file("book-" + std::to_string(v) + ".QFB");
+        EXPECT_EQ(report.volumes[v - 1].name, name);
+        const auto bytes = test::readFile(name);
+        const BookInfo info = checkBook(bytes);
+        ASSERT_TRUE(info.sound()) << info.violation;
+        EXPECT_EQ(info.title, "T (" + std::to_string(v) + "/3)");
+        EXPECT_EQ(static_cast<int>(info.pageCount), report.volumes[v - 1].pages);
+        for (const BookPageInfo& p : info.pages) {
+            const BookPageInfo& w = whole.pages[page++];
+            ASSERT_EQ(p.size, w.size);
+            EXPECT_TRUE(std::equal(bytes.begin() + p.offset, bytes.begin() + p.offset + p.size,
+                                   wholeBytes.begin() + w.offset));
+        }
+    }
+    EXPECT_EQ(page, 10u);
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(e.path().filename().string().find(".part"), std::string::npos);
+}
+
+TEST_F(Builder, AnExistingVolumeIsAskedAboutOnceAndDeclinedWritesNothing) {
+    for (int i = 0; i < 3; ++i)
+        addRow(page24("p" + std::to_string(i) + ".bmp", 8, 8));
+    test::writeFile(dir.file("book-2.QFB"), {'o', 'l', 'd'});
+    request.maxPages = 2;
+    platform.answerYes = false;
+    const MakeReport report = make();
+    EXPECT_TRUE(report.declined);
+    EXPECT_EQ(report.existing, std::vector<std::string>{dir.file("book-2.QFB")});
+    EXPECT_EQ(std::count(platform.calls.begin(), platform.calls.end(),
+                         "ask:" + std::string(kOverwriteQuestion)),
+              1);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("book-1.QFB")));
+    EXPECT_EQ(test::readFile(dir.file("book-2.QFB")), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+}
+
+// A disk that fills while the third volume is written: every file that was there stays as it
+// was and no temporary file is left. Needs a small file system of its own (root: tmpfs).
+TEST_F(Builder, AVolumeThatCannotBeWrittenLeavesEveryFileAsItWas) {
+    const auto noise = [](std::uint32_t x, std::uint32_t y) {
+        const std::uint32_t v = (x * 2654435761u) ^ (y * 2246822519u) ^ (x * y * 3266489917u);
+        return Color{static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                     static_cast<std::uint8_t>(v >> 8)};
+    };
+    for (int i = 0; i < 5; ++i) {
+        const std::string path = dir.file("n" + std::to_string(i) + ".bmp");
+        test::writeFile(path, test::bmp24(400 + 8 * i, 300, noise));
+        addRow(path);
+    }
+    ASSERT_TRUE(make().written);
+    const BookInfo whole = checkBook(bookBytes());
+    ASSERT_EQ(whole.pages.size(), 5u);
+    // Volumes of 2, 1 and 2 pages: room for the spool and the first two, not the third.
+    const auto blocks = [](std::uint64_t bytes) { return (bytes + 4095) / 4096 * 4096; };
+    const std::uint64_t header = BookHeader::kSize, p0 = whole.pages[0].size,
+                        p1 = whole.pages[1].size, p2 = whole.pages[2].size;
+    const std::uint64_t room = blocks(bookBytes().size()) + blocks(header + p0 + p1) +
+                               blocks(header + p2) + 2 * 4096 + 4096;
+    ASSERT_GT(whole.pages[3].size + whole.pages[4].size, 3u * 4096);
+
+    const std::string mount = dir.file("small");
+    std::filesystem::create_directory(mount);
+    if (::geteuid() != 0 || std::system(("mount -t tmpfs -o size=" + std::to_string(room) +
+                                         " tmpfs " + mount + " 2>/dev/null")
+                                            .c_str()) != 0)
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { [[maybe_unused]] int r = std::system(("umount " + at).c_str()); }
+    } unmount{mount};
+    test::writeFile(mount + "/book-1.QFB", {'o', 'l', 'd'});
+    request.fileName = mount + "/book";
+    request.maxPages = 2;
+    FakeProgress progress(platform.calls);
+    const MakeReport report = makeBook(bookEntries(pages), request, platform, progress);
+    EXPECT_FALSE(report.written);
+    EXPECT_NE(report.error.find("book-3.QFB"), std::string::npos) << report.error;
+    EXPECT_EQ(test::readFile(mount + "/book-1.QFB"), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(mount))
+        left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"book-1.QFB"});
 }
 
 TEST_F(Builder, TitleAndAuthorStoredAsCodePage936) {

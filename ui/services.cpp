@@ -83,13 +83,26 @@ QString skippedDetails(const std::vector<SkippedRow>& rows) {
 }
 
 QString successDetails(const MakeReport& report, const std::vector<SkippedRow>& notAdded) {
-    const QFileInfo book(fromNative(report.outputName));
-    const auto bytes = static_cast<std::uint64_t>(std::max<qint64>(book.size(), 0));
     QStringList lines;
-    lines << QStringLiteral("文件: %1").arg(book.absoluteFilePath())
-          << QStringLiteral("大小: %1 字节 (%2)")
-                 .arg(bytes)
-                 .arg(QString::fromStdString(fileSizeText(bytes)));
+    if (report.volumes.size() > 1) {
+        // Too many pages for one book: every volume written, with its pages and size.
+        lines << QStringLiteral("分为 %1 册:").arg(report.volumes.size());
+        for (const auto& volume : report.volumes) {
+            const QFileInfo file(fromNative(volume.name));
+            const auto bytes = static_cast<std::uint64_t>(std::max<qint64>(file.size(), 0));
+            lines << QStringLiteral("%1: %2 页, %3")
+                         .arg(file.absoluteFilePath())
+                         .arg(volume.pages)
+                         .arg(QString::fromStdString(fileSizeText(bytes)));
+        }
+    } else {
+        const QFileInfo book(fromNative(report.outputName));
+        const auto bytes = static_cast<std::uint64_t>(std::max<qint64>(book.size(), 0));
+        lines << QStringLiteral("文件: %1").arg(book.absoluteFilePath())
+              << QStringLiteral("大小: %1 字节 (%2)")
+                     .arg(bytes)
+                     .arg(QString::fromStdString(fileSizeText(bytes)));
+    }
     if (!report.skipped.empty())
         lines << QStringLiteral("跳过的页 (%1):").arg(report.skipped.size())
               << skippedDetails(report.skipped);

@@ -22,7 +22,7 @@ bool AtomicFile::create() {
     std::random_device rd;
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string temp = target_ + mark_ + std::to_string(rd() % 1000000);
-        fd_ = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd_ = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd_ >= 0) {
             temp_ = std::move(temp);
             return true;
@@ -42,6 +42,21 @@ bool AtomicFile::write(const std::uint8_t* data, std::size_t size) {
         }
         data += n;
         size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool AtomicFile::readAt(std::uint64_t offset, std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::pread(fd_, data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return fail();
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
     }
     return true;
 }

@@ -20,6 +20,8 @@ class AtomicFile {
     bool create();
     bool write(const std::uint8_t* data, std::size_t size);
     bool rewind();
+    // Reads back what was written, wherever the file stands.
+    bool readAt(std::uint64_t offset, std::uint8_t* data, std::size_t size);
     // Without replace, an existing target is left alone and the commit fails (EEXIST).
     bool commit(bool replace = true);
     // What failed last, in the system's words.

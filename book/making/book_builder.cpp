@@ -1,12 +1,13 @@
 #include "book/making/book_builder.h"
 
 #include "book/base/atomic_file.h"
+#include "book/base/text_encoding.h"
 #include "book/format/book_check.h"
 #include "book/format/book_header.h"
 #include "book/image/image_type.h"
 #include "book/making/page_shape.h"
+#include "book/making/volumes.h"
 #include "book/sources/source.h"
-#include "book/base/text_encoding.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -80,17 +81,10 @@ bool encodePage(Image& image, bool gray, int quality, std::vector<std::uint8_t>&
 
 namespace {
 
-struct PageTask {
-    int row = 0;
-    std::string path;
-    ImageType type = 0;
-    bool gray = false;
-};
-
 // The decoded picture, its gray or colour decided, cut, turned, scaled and encoded.
 MadePage finishPage(Image& image, const PageJob& job, MadePage result, PageCache* cache,
                     const PageSettings& settings, const Source& source) {
-    if (job.crop && !cropToContent(image, result.reason)) return result;
+    if (job.options.crop && !cropToContent(image, result.reason)) return result;
     auto jpeg = std::make_shared<std::vector<std::uint8_t>>();
     result.ok = encodePage(image, result.gray, result.quality, *jpeg, result.reason);
     result.quality = std::clamp(result.quality, 0, 100);
@@ -100,49 +94,36 @@ MadePage finishPage(Image& image, const PageJob& job, MadePage result, PageCache
     return result;
 }
 
-PageSettings settingsOf(const PageJob& job) {
-    PageSettings settings;
-    settings.fast = job.fast;
-    settings.crop = job.crop;
-    if (job.autoColor) {
-        settings.autoColor = true;
-        settings.quality = std::clamp(job.grayQuality, 0, 100);
-        settings.colorQuality = std::clamp(job.colorQuality, 0, 100);
-    } else {
-        settings.gray = job.gray;
-        settings.quality = std::clamp(job.gray ? job.grayQuality : job.colorQuality, 0, 100);
-    }
-    return settings;
-}
-
 // A member has no identity of its own on disk: it is read up front through its container's
 // reader (the memory cache passes it by, the disk cache keys it by its content).
-void readIfMember(const PageJob& job, SourceReader& sources, Source& source) {
-    source.path = job.path;
-    if (job.type == kPdfPageType || !resolveSourcePath(job.path).isMember()) return;
+void readIfMember(const PageRef& page, SourceReader& sources, Source& source) {
+    source.path = page.path;
+    if (page.kind != PageKind::Member) return;
     source.read = true;
-    if (!sources.read(job.path, source.bytes, source.error) && source.error.empty())
+    if (!sources.read(page, source.bytes, source.error) && source.error.empty())
         source.error = "cannot read member";
 }
 
-// The picture a page is made from: a PDF page rendered (the slow step, on a worker thread
-// while a book is made), or the file (or the member readIfMember read) decoded.
+// The picture a page is made from: a rendered page rendered (the slow step, on a worker
+// thread while a book is made), or the file (or the member readIfMember read) decoded.
 // Margins are found on the whole picture; otherwise a JPEG comes reduced as it decodes.
 // Colour is judged on colour pixels, so a page whose content decides is decoded in colour.
 bool loadPagePicture(const PageJob& job, SourceReader& sources, Source& source, Image& image,
                      std::string& reason) {
-    if (job.type == kPdfPageType) {
+    const PageOptions& options = job.options;
+    if (job.page.kind == PageKind::Rendered) {
         std::string why;
-        if (sources.renderPdfPage(job.path, image, why)) return true;
+        if (sources.render(job.page, image, why)) return true;
         reason = "does not load: " + why;
         return false;
     }
-    if (!source.read) readSource(job.path, source);
+    if (!source.read) readSource(job.page.path, source);
+    const ImageType type = job.page.type;
     const bool loaded =
         source.error.empty() &&
-        (job.crop ? image.LoadMemory(source.bytes, job.type)
-                  : image.LoadMemoryForPage(source.bytes, job.type, kPageHeight,
-                                            job.gray && !job.autoColor, job.fast)) &&
+        (options.crop ? image.LoadMemory(source.bytes, type)
+                      : image.LoadMemoryForPage(source.bytes, type, kPageHeight,
+                                                job.gray && !options.autoColor, options.fast)) &&
         image.IsValid();
     source.bytes = {}; // only the decoded picture is needed from here on
     if (!loaded)
@@ -154,20 +135,21 @@ bool loadPagePicture(const PageJob& job, SourceReader& sources, Source& source, 
 
 MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
     MadePage result;
-    const PageSettings settings = settingsOf(job);
+    const PageOptions& options = job.options;
+    const PageSettings settings = pageSettings(options, job.gray);
     std::optional<SourceReader> ownReader;
     if (!sources) sources = &ownReader.emplace();
-    // A PDF page has no bytes of its own to key a cache by: it is always made afresh.
-    if (job.type == kPdfPageType) cache = nullptr;
+    // A rendered page has no bytes of its own to key a cache by: it is always made afresh.
+    if (job.page.kind == PageKind::Rendered) cache = nullptr;
     Source source;
-    readIfMember(job, *sources, source);
+    readIfMember(job.page, *sources, source);
     if (cache) {
         if (PageBytes kept = cache->find(settings, source)) {
             BookPageInfo info;
             std::string why;
             result.gray = checkJpegStream(*kept, info, why) && info.components == 1;
             result.quality =
-                result.gray || !job.autoColor ? settings.quality : settings.colorQuality;
+                result.gray || !options.autoColor ? settings.quality : settings.colorQuality;
             result.ok = true;
             result.jpeg = std::move(kept);
             return result;
@@ -175,25 +157,24 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
     }
     Image image(0);
     if (!loadPagePicture(job, *sources, source, image, result.reason)) return result;
-    result.gray = job.autoColor ? !isColorPicture(image) : job.gray;
-    result.quality = result.gray ? job.grayQuality : job.colorQuality;
+    result.gray = options.autoColor ? !isColorPicture(image) : job.gray;
+    result.quality = result.gray ? options.grayQuality : options.colorQuality;
     return finishPage(image, job, std::move(result), cache, settings, source);
 }
 
-std::optional<bool> pictureHasColor(const std::string& path, std::string& reason,
+std::optional<bool> pictureHasColor(const PageRef& page, std::string& reason,
                                     SourceReader* sources) {
     PageJob job;
-    job.path = path;
-    job.type = pageTypeOfPath(path);
-    job.autoColor = true;
-    if (job.type == 0) {
+    job.page = page;
+    job.options.autoColor = true;
+    if (page.kind == PageKind::None) {
         reason = "not an image file name";
         return std::nullopt;
     }
     std::optional<SourceReader> ownReader;
     if (!sources) sources = &ownReader.emplace();
     Source source;
-    readIfMember(job, *sources, source);
+    readIfMember(job.page, *sources, source);
     Image image(0);
     if (!loadPagePicture(job, *sources, source, image, reason)) return std::nullopt;
     return isColorPicture(image);
@@ -207,10 +188,8 @@ struct PageResult {
     std::string reason;
 };
 
-PageResult preparePage(const PageTask& task, const BookRequest& request, SourceReader& sources) {
-    const PageJob job{
-        task.path,    task.type,    task.gray,        request.grayQuality, request.colorQuality,
-        request.fast, request.crop, request.autoColor};
+PageResult preparePage(const BookEntry& entry, const BookRequest& request, SourceReader& sources) {
+    const PageJob job{entry.page, entry.gray, request.options};
     MadePage made = makePage(job, &sources, request.cache);
     return {made.ok, std::move(made.jpeg), std::move(made.reason)};
 }
@@ -222,12 +201,12 @@ PageResult preparePage(const PageTask& task, const BookRequest& request, SourceR
 // among small pages) instead of leaving the other workers idle behind it.
 class PagePipeline {
   public:
-    PagePipeline(const std::vector<PageTask>& tasks, const BookRequest& request, int jobs)
+    PagePipeline(const std::vector<BookEntry>& tasks, const BookRequest& request, int jobs)
         : tasks_(tasks), request_(request), results_(tasks.size()),
           window_(4 * static_cast<std::size_t>(jobs)) {
         std::vector<std::string> paths;
-        for (const PageTask& t : tasks_)
-            paths.push_back(t.path);
+        for (const BookEntry& t : tasks_)
+            paths.push_back(t.page.path);
         sources_.expect(paths);
         for (int i = 0; i < jobs; ++i)
             workers_.emplace_back([this] { work(); });
@@ -276,7 +255,7 @@ class PagePipeline {
         }
     }
 
-    const std::vector<PageTask>& tasks_;
+    const std::vector<BookEntry>& tasks_;
     const BookRequest& request_;
     SourceReader sources_;
     std::vector<std::optional<PageResult>> results_;
@@ -297,77 +276,171 @@ int effectiveJobs(int requested, std::size_t tasks) {
 
 } // namespace
 
-MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatform& platform,
-                    ProgressDisplay& progress) {
+std::vector<BookEntry> bookEntries(const PageList& pages) {
+    std::vector<BookEntry> entries;
+    for (int i = 0; i < pages.rowCount(); ++i) {
+        const PageRow& row = pages.row(i);
+        entries.push_back({pageOf(row), isGrayFlag(row.grayFlag()), i});
+    }
+    return entries;
+}
+
+namespace {
+
+// A page starts a source where the entry says so (a command-line argument's first page) or
+// where its folder (a folder, a container, a sub-folder inside one) is not the page before's.
+std::vector<bool> sourceStarts(const std::vector<BookEntry>& written) {
+    std::vector<bool> starts(written.size());
+    std::string_view before;
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        const std::string& path = written[i].page.path;
+        const std::string_view folder(path.data(), std::min(path.size(), path.rfind('/')));
+        starts[i] = i == 0 || written[i].startsSource || folder != before;
+        before = folder;
+    }
+    return starts;
+}
+
+// The names the book will take: one file, or one per volume.
+std::vector<std::string> outputNames(const std::string& book, std::size_t pages,
+                                     std::size_t limit) {
+    if (pages <= limit) return {book};
+    const std::size_t count = (pages + limit - 1) / limit;
+    std::vector<std::string> names;
+    for (std::size_t k = 1; k <= count; ++k)
+        names.push_back(volumeFileName(book, k, count));
+    return names;
+}
+
+// Whether the names may be written: none exists, or the user lets them be replaced (asked
+// once for all of them).
+bool mayWrite(const std::vector<std::string>& names, BookPlatform& platform, bool& asked,
+              MakeReport& report) {
+    report.existing.clear();
+    for (const auto& name : names)
+        if (platform.fileExists(name)) report.existing.push_back(name);
+    if (report.existing.empty() || asked) return true;
+    asked = true;
+    return platform.askOverwrite(kOverwriteQuestion);
+}
+
+} // namespace
+
+MakeReport makeBook(const std::vector<BookEntry>& entries, const BookRequest& request,
+                    BookPlatform& platform, ProgressDisplay& progress) {
     MakeReport report;
     report.outputName = bookFileName(request.fileName);
+    const std::size_t limit = static_cast<std::size_t>(
+        std::clamp(request.maxPages, 1, static_cast<int>(BookHeader::kSlotCount)));
+    const std::string titleCp936 = utf8ToCp936(request.title);
+    const std::string authorCp936 = utf8ToCp936(request.author);
 
     BookHeader header;
-    header.setTitle(utf8ToCp936(request.title));
-    header.setAuthor(utf8ToCp936(request.author));
+    header.setTitle(titleCp936);
+    header.setAuthor(authorCp936);
 
-    if (platform.fileExists(report.outputName) && !platform.askOverwrite(kOverwriteQuestion)) {
+    std::vector<BookEntry> tasks;
+    for (const BookEntry& entry : entries) {
+        if (entry.page.kind == PageKind::None)
+            report.skipped.push_back({entry.row, entry.page.path, "not an image file name"});
+        else
+            tasks.push_back(entry);
+    }
+    // Asked before any work with the names every usable page would need; asked again at the
+    // end only when pages that did not become pages changed the names.
+    bool asked = false;
+    std::vector<std::string> approved = outputNames(report.outputName, tasks.size(), limit);
+    if (!mayWrite(approved, platform, asked, report)) {
         report.declined = true;
         return report;
     }
 
-    // Written beside the target and renamed over it when complete: a failed make never
+    // Every page goes into one file beside the target first: renamed over it when complete
+    // and it holds one book, cut into volumes when it holds more. A failed make never
     // destroys an earlier book.
     AtomicFile file(report.outputName, ".part");
-    auto failed = [&](bool progressShown) {
-        report.error = "Cannot write " + report.outputName + ": " + file.error();
+    std::string failedName = report.outputName;
+    auto failed = [&](bool progressShown, const std::string& why) {
+        report.error = "Cannot write " + failedName + ": " + why;
         if (progressShown) progress.DestroyProgress();
         platform.reportFailure(report);
         return report;
     };
     if (!file.create() || !file.write(header.serialize().data(), BookHeader::kSize))
-        return failed(false);
+        return failed(false, file.error());
 
     progress.StartProgress();
-
-    // The window takes no input while a book is made, so the rows cannot change meanwhile.
-    std::vector<PageTask> tasks;
-    const int total = pages.rowCount();
-    for (int i = 0; i < total; ++i) {
-        const std::string& path = pages.cellText(i, kCellPath);
-        const ImageType type = pageTypeOfPath(path);
-        if (type == 0) {
-            report.skipped.push_back({i, path, "not an image file name"});
-            continue;
-        }
-        tasks.push_back({i, path, type, isGrayFlag(pages.cellText(i, kCellGrayFlag))});
-    }
-
+    const int total = static_cast<int>(entries.size());
+    std::vector<std::uint32_t> sizes;
+    std::vector<BookEntry> written;
     {
         PagePipeline pipeline(tasks, request, effectiveJobs(request.jobs, tasks.size()));
         for (std::size_t t = 0; t < tasks.size(); ++t) {
-            const PageTask& task = tasks[t];
-            if (header.full()) {
-                report.leftOut = static_cast<int>(tasks.size() - t);
-                for (std::size_t r = t; r < tasks.size(); ++r)
-                    report.skipped.push_back(
-                        {tasks[r].row, tasks[r].path, "left out: a book holds 1000 pages"});
-                break;
-            }
-            progress.ShowCurrentPage(task.path, static_cast<int>(header.pageCount()), total);
+            const BookEntry& task = tasks[t];
+            progress.ShowCurrentPage(task.page.path, static_cast<int>(sizes.size()), total);
             PageResult page = pipeline.take(t);
             if (!page.ok) {
-                report.skipped.push_back({task.row, task.path, page.reason});
+                report.skipped.push_back({task.row, task.page.path, page.reason});
                 continue;
             }
-            if (!file.write(page.jpeg->data(), page.jpeg->size())) return failed(true);
-            header.addPageSize(static_cast<std::uint32_t>(page.jpeg->size()));
+            if (!file.write(page.jpeg->data(), page.jpeg->size()))
+                return failed(true, file.error());
+            sizes.push_back(static_cast<std::uint32_t>(page.jpeg->size()));
+            written.push_back(task);
         }
     }
     std::stable_sort(report.skipped.begin(), report.skipped.end(),
                      [](const SkippedRow& a, const SkippedRow& b) { return a.row < b.row; });
 
-    if (!file.rewind() || !file.write(header.serialize().data(), BookHeader::kSize) ||
-        !file.commit())
-        return failed(true);
+    const std::vector<std::string> names = outputNames(report.outputName, sizes.size(), limit);
+    if (names != approved && !mayWrite(names, platform, asked, report)) {
+        progress.DestroyProgress();
+        report.declined = true;
+        return report;
+    }
+    if (names.size() == 1) {
+        for (std::uint32_t size : sizes)
+            header.addPageSize(size);
+        if (!file.rewind() || !file.write(header.serialize().data(), BookHeader::kSize) ||
+            !file.commit())
+            return failed(true, file.error());
+        report.volumes.push_back({report.outputName, static_cast<int>(sizes.size())});
+    } else {
+        const std::vector<std::size_t> breaks =
+            volumeBreaks(sizes.size(), limit, sourceStarts(written));
+        std::vector<std::unique_ptr<AtomicFile>> volumes;
+        std::vector<std::uint8_t> buffer;
+        std::uint64_t offset = BookHeader::kSize;
+        for (std::size_t v = 0; v < names.size(); ++v) {
+            const std::size_t first = v == 0 ? 0 : breaks[v - 1];
+            const std::size_t end = v < breaks.size() ? breaks[v] : sizes.size();
+            BookHeader part;
+            part.setTitle(volumeTitleCp936(titleCp936, v + 1, names.size()));
+            part.setAuthor(authorCp936);
+            for (std::size_t i = first; i < end; ++i)
+                part.addPageSize(sizes[i]);
+            failedName = names[v];
+            auto& out = volumes.emplace_back(std::make_unique<AtomicFile>(names[v], ".part"));
+            if (!out->create() || !out->write(part.serialize().data(), BookHeader::kSize))
+                return failed(true, out->error());
+            for (std::size_t i = first; i < end; ++i) {
+                buffer.resize(sizes[i]);
+                if (!file.readAt(offset, buffer.data(), buffer.size()))
+                    return failed(true, file.error());
+                if (!out->write(buffer.data(), buffer.size())) return failed(true, out->error());
+                offset += sizes[i];
+            }
+            report.volumes.push_back({names[v], static_cast<int>(end - first)});
+        }
+        // Only once every volume is whole does any of them take its name.
+        for (std::size_t v = 0; v < volumes.size(); ++v) {
+            failedName = names[v];
+            if (!volumes[v]->commit()) return failed(true, volumes[v]->error());
+        }
+    }
 
     report.written = true;
-    report.pagesWritten = static_cast<int>(header.pageCount());
+    report.pagesWritten = static_cast<int>(sizes.size());
     progress.HideProgress();
     platform.reportSuccess(kSuccessMessage, report);
     progress.DestroyProgress();

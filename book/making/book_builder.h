@@ -5,8 +5,10 @@
 #include "book/image/Image.h"
 #include "book/image/image_type.h"
 #include "book/making/page_cache.h"
-#include "book/pages/page_list.h"
+#include "book/making/page_options.h"
 #include "book/making/platform.h"
+#include "book/pages/page_list.h"
+#include "book/sources/source.h"
 
 #include <cstdint>
 #include <optional>
@@ -15,8 +17,6 @@
 
 namespace folio {
 
-class SourceReader;
-
 inline constexpr char kOverwriteQuestion[] = "文件已经存在，要覆盖吗？";
 inline constexpr char kSuccessMessage[] = "文件制造成功!";
 
@@ -24,16 +24,10 @@ struct BookRequest {
     std::string fileName; // as typed; see bookFileName
     std::string title;    // UTF-8, stored as code page 936
     std::string author;
-    int grayQuality = 50;
-    int colorQuality = 80;
+    PageOptions options;
     int jobs = 1; // pages prepared at once; 0 means one per processor
-    // JPEG pages decoded reduced in the DCT domain (and gray pages as luma alone) before the
-    // exact scaling: much quicker, visibly the same, not byte-identical to the exact path.
-    bool fast = false;
-    // Paper margins cut before the turn (see cropToContent).
-    bool crop = false;
-    // Every page's content decides whether it is gray or colour, whatever its row says.
-    bool autoColor = false;
+    // Pages one file may hold (1 to 1000); more become volumes STEM-1.QFB, STEM-2.QFB, ...
+    int maxPages = 1000;
     // Pages made before, taken when their source and settings match and given every page
     // made now; null: every page is made afresh. The book is the same either way.
     PageCache* cache = nullptr;
@@ -52,11 +46,9 @@ bool encodePage(Image& image, bool gray, int quality, std::vector<std::uint8_t>&
 
 // Everything that decides one page's bytes.
 struct PageJob {
-    std::string path;
-    ImageType type = 0;
+    PageRef page;
     bool gray = true; // the row's mark; with autoColor the page's content decides instead
-    int grayQuality = 50, colorQuality = 80;
-    bool fast = false, crop = false, autoColor = false;
+    PageOptions options;
     bool operator==(const PageJob&) const = default;
 };
 
@@ -76,10 +68,27 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache);
 // Whether the picture at path holds real colour, judged on the picture make --auto-color
 // judges; nothing, with the reason, when it does not load. A member is read through sources
 // (null: a reader of its own), so one reader over many members passes their archive once.
-std::optional<bool> pictureHasColor(const std::string& path, std::string& reason,
+std::optional<bool> pictureHasColor(const PageRef& page, std::string& reason,
                                     SourceReader* sources = nullptr);
 
-MakeReport makeBook(const PageList& pages, const BookRequest& request, BookPlatform& platform,
-                    ProgressDisplay& progress);
+// One page of a book to be made: the page, its mark, and its row (for the report).
+struct BookEntry {
+    PageRef page;
+    bool gray = true;
+    int row = 0;
+    // The first page of a source the user named (a command-line argument): volumes prefer
+    // to break there. A new folder or container is seen from the paths.
+    bool startsSource = false;
+};
+
+// The window's rows as MAKE takes them: each row's page as it was resolved when the row was
+// added, gray where its flag cell says "Yes".
+std::vector<BookEntry> bookEntries(const PageList& pages);
+
+// Names the file, asks before replacing one, writes every usable entry's page in order and
+// reports what was left out. More usable pages than request.maxPages become balanced volumes,
+// all written before any takes its name; with no more, one book as always.
+MakeReport makeBook(const std::vector<BookEntry>& entries, const BookRequest& request,
+                    BookPlatform& platform, ProgressDisplay& progress);
 
 } // namespace folio

@@ -35,8 +35,13 @@ struct MakeReport {
     bool written = false;  // the book file is complete on disk
     std::string error;     // why it was not written, naming the file
     int pagesWritten = 0;
-    std::vector<SkippedRow> skipped; // unusable rows, in list order
-    int leftOut = 0;                 // usable rows past the last slot of the book
+    std::vector<SkippedRow> skipped;   // unusable rows, in list order
+    std::vector<std::string> existing; // the names that existed when replacing them was asked
+    struct Volume {
+        std::string name;
+        int pages = 0;
+    };
+    std::vector<Volume> volumes; // the files written: the book, or each of its volumes
 };
 
 class BookPlatform {
