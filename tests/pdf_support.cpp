@@ -56,7 +56,8 @@ void drawText(cairo_t* cr, const PdfPage& page) {
 
 } // namespace
 
-std::vector<std::uint8_t> pdfBytes(const std::vector<PdfPage>& pages) {
+std::vector<std::uint8_t> pdfBytes(const std::vector<PdfPage>& pages, const std::string& title,
+                                   const std::string& author) {
     std::vector<std::uint8_t> out;
     {
         Surface surface(cairo_pdf_surface_create_for_stream(
@@ -69,6 +70,11 @@ std::vector<std::uint8_t> pdfBytes(const std::vector<PdfPage>& pages) {
         // A fixed date keeps the written files, the committed seeds among them, reproducible.
         cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATE_DATE,
                                        "2026-01-01T00:00:00Z");
+        if (!title.empty())
+            cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_TITLE, title.c_str());
+        if (!author.empty())
+            cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_AUTHOR,
+                                           author.c_str());
         Context cr(cairo_create(surface.get()));
         for (const PdfPage& page : pages) {
             cairo_pdf_surface_set_size(surface.get(), page.width, page.height);

@@ -18,7 +18,9 @@ struct PdfPage {
     std::vector<std::string> lines; // text, from the top, with a frame drawn round it
 };
 
-std::vector<std::uint8_t> pdfBytes(const std::vector<PdfPage>& pages);
+// title and author go into the document information when not empty.
+std::vector<std::uint8_t> pdfBytes(const std::vector<PdfPage>& pages, const std::string& title = {},
+                                   const std::string& author = {});
 
 // One page, locked by a user password: poppler opens it only as locked.
 std::vector<std::uint8_t> lockedPdf();

@@ -187,6 +187,21 @@ bool PdfDocument::render(std::size_t index, std::uint32_t height, Image& out,
     return true;
 }
 
+namespace {
+std::string utf8Of(const poppler::ustring& text) {
+    const poppler::byte_array bytes = text.to_utf8();
+    return {bytes.begin(), bytes.end()};
+}
+} // namespace
+
+std::string PdfDocument::title() const {
+    return utf8Of(doc_->get_title());
+}
+
+std::string PdfDocument::author() const {
+    return utf8Of(doc_->get_author());
+}
+
 bool pdfPageIndex(std::string_view member, std::size_t& index) {
     return parsePageNumber(member, index);
 }

@@ -130,6 +130,9 @@ class PdfDocument {
     bool renderSize(std::size_t index, std::uint32_t height, ImageFacts& facts,
                     std::string& why) const;
     bool render(std::size_t index, std::uint32_t height, Image& out, std::string& why) const;
+    // The document information's Title and Author as UTF-8 bytes, unchecked; empty when unset.
+    std::string title() const;
+    std::string author() const;
 
   private:
     PdfDocument();
