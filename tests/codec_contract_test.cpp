@@ -95,7 +95,8 @@ TEST_P(CodecContract, EverySeedDecodesAsItsProbeSays) {
 
 // A file cut short is refused with a reason: never filled up with made-up pixels. The few
 // cuts a format survives (a missing trailer, last-row padding, an optional palette) keep
-// every pixel of the whole picture, and the probe never refuses what decodes.
+// every pixel of the whole picture, but for the last one of a text format, whose last number
+// may be cut to a shorter one; and the probe never refuses what decodes.
 TEST_P(CodecContract, EveryCutFailsCleanlyOrKeepsEveryPixel) {
     testing::internal::CaptureStderr();
     for (const Seed& s : seeds()) {
@@ -110,7 +111,13 @@ TEST_P(CodecContract, EveryCutFailsCleanlyOrKeepsEveryPixel) {
             EXPECT_EQ(o.image.GetWidth(), whole.image.GetWidth()) << what;
             EXPECT_EQ(o.image.GetHeight(), whole.image.GetHeight()) << what;
             EXPECT_EQ(o.image.GetBpp(), whole.image.GetBpp()) << what;
-            EXPECT_TRUE(o.image.Pixels() == whole.image.Pixels()) << what;
+            const auto& got = o.image.Pixels();
+            const auto& want = whole.image.Pixels();
+            const std::size_t last =
+                want.size() - std::min(want.size(), whole.image.BytesPerPixel());
+            EXPECT_TRUE(got.size() == want.size() &&
+                        std::equal(want.begin(), want.begin() + last, got.begin()))
+                << what;
             codecs::PictureFacts facts;
             codecs::DecodeError err;
             EXPECT_TRUE(codec().probe(cut, facts, err)) << what << ": " << err.detail;
@@ -119,8 +126,9 @@ TEST_P(CodecContract, EveryCutFailsCleanlyOrKeepsEveryPixel) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-// Noise, text and fills are refused with a reason, also behind a seed's first bytes (its
-// signature and early header fields); no codec takes another codec's seeds.
+// Noise, text and fills are refused with a reason; behind a seed's first bytes (its signature
+// and early header fields) noise is refused or, for a format without checks, decoded sanely;
+// no codec takes another codec's seeds.
 TEST_P(CodecContract, GarbageAndOtherFormatsAreRefusedWithAReason) {
     const auto text = [](std::string_view t) { return Bytes(t.begin(), t.end()); };
     std::vector<Bytes> garbage = {{},
@@ -147,11 +155,8 @@ TEST_P(CodecContract, GarbageAndOtherFormatsAreRefusedWithAReason) {
         EXPECT_FALSE(o.ok) << "garbage " << i;
         EXPECT_FALSE(o.err.detail.empty()) << "garbage " << i;
     }
-    for (std::size_t i = 0; i < headed.size(); ++i) {
-        const Outcome o = decode(codec(), headed[i]);
-        EXPECT_FALSE(o.ok) << "seed head and noise " << i;
-        EXPECT_FALSE(o.err.detail.empty()) << "seed head and noise " << i;
-    }
+    for (std::size_t i = 0; i < headed.size(); ++i)
+        expectClean(decode(codec(), headed[i]), "seed head and noise " + std::to_string(i));
     for (const Format* other : codecs::codecs()) {
         if (other == GetParam()) continue;
         for (const Seed& s : seedsOf(*other)) {
