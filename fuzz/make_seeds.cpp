@@ -9,13 +9,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gif_lib.h>
 #include <memory>
-#include <openjpeg.h>
 #include <png.h>
 #include <string>
 #include <tiffio.h>
@@ -354,65 +352,14 @@ Bytes tiffFile(const fs::path& scratch, std::uint32_t w, std::uint32_t h, int ph
     return Bytes{std::istreambuf_iterator<char>(in), {}};
 }
 
-Bytes jpeg2000(std::uint32_t w, std::uint32_t h, int components, bool jp2) {
-    std::vector<opj_image_cmptparm_t> params(static_cast<std::size_t>(components));
-    for (auto& p : params) {
-        p = {};
-        p.dx = p.dy = 1;
-        p.w = w;
-        p.h = h;
-        p.prec = 8;
-        p.sgnd = 0;
-    }
-    std::unique_ptr<opj_image_t, void (*)(opj_image_t*)> image(
-        opj_image_create(static_cast<OPJ_UINT32>(components), params.data(),
-                         components == 3 ? OPJ_CLRSPC_SRGB : OPJ_CLRSPC_GRAY),
-        opj_image_destroy);
-    image->x1 = w;
-    image->y1 = h;
-    for (int c = 0; c < components; ++c)
-        for (std::uint32_t i = 0; i < w * h; ++i)
-            image->comps[c].data[i] = pattern(i % w, i / w, c);
-    opj_cparameters_t cp;
-    opj_set_default_encoder_parameters(&cp);
-    cp.tcp_numlayers = 1;
-    cp.tcp_rates[0] = 0;
-    cp.cp_disto_alloc = 1;
-    cp.numresolution = 2;
-    std::unique_ptr<opj_codec_t, void (*)(opj_codec_t*)> codec(
-        opj_create_compress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K), opj_destroy_codec);
-    opj_setup_encoder(codec.get(), &cp, image.get());
-    struct Sink {
-        Bytes data;
-        std::size_t pos = 0;
-    } sink;
-    std::unique_ptr<opj_stream_t, void (*)(opj_stream_t*)> stream(
-        opj_stream_create(1 << 16, OPJ_FALSE), opj_stream_destroy);
-    opj_stream_set_user_data(stream.get(), &sink, nullptr);
-    opj_stream_set_write_function(stream.get(),
-                                  [](void* buf, OPJ_SIZE_T n, void* user) -> OPJ_SIZE_T {
-                                      auto* s = static_cast<Sink*>(user);
-                                      if (s->data.size() < s->pos + n) s->data.resize(s->pos + n);
-                                      std::memcpy(s->data.data() + s->pos, buf, n);
-                                      s->pos += n;
-                                      return n;
-                                  });
-    opj_stream_set_skip_function(stream.get(), [](OPJ_OFF_T n, void* user) -> OPJ_OFF_T {
-        auto* s = static_cast<Sink*>(user);
-        s->pos += static_cast<std::size_t>(n);
-        if (s->data.size() < s->pos) s->data.resize(s->pos);
-        return n;
-    });
-    opj_stream_set_seek_function(stream.get(), [](OPJ_OFF_T n, void* user) -> OPJ_BOOL {
-        auto* s = static_cast<Sink*>(user);
-        s->pos = static_cast<std::size_t>(n);
-        if (s->data.size() < s->pos) s->data.resize(s->pos);
-        return OPJ_TRUE;
-    });
-    if (!opj_start_compress(codec.get(), image.get(), stream.get()) ||
-        !opj_encode(codec.get(), stream.get()) || !opj_end_compress(codec.get(), stream.get()))
-        return {};
-    return sink.data;
+Bytes jpeg2000(std::uint32_t w, std::uint32_t h, unsigned components, bool jp2) {
+    folio::test::J2kPicture p;
+    p.w = w, p.h = h, p.comps = components;
+    p.space = components == 3 ? OPJ_CLRSPC_SRGB : OPJ_CLRSPC_GRAY;
+    p.fn = [](std::uint32_t x, std::uint32_t y, unsigned c) -> std::int32_t {
+        return pattern(x, y, static_cast<int>(c));
+    };
+    return folio::test::encodeJ2k(p, jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
 }
 
 Bytes jpeg(std::uint32_t w, std::uint32_t h, bool gray, int quality) {

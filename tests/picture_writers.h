@@ -1,18 +1,112 @@
-// WebP, HEIF and AVIF files made with the real encoders (libwebp, libheif), for the tests and
-// the seed generator alike. Header-only, like ByteWriter.
+// JPEG 2000, WebP, HEIF and AVIF files made with the real encoders (OpenJPEG, libwebp,
+// libheif), for the tests and the seed generator alike. Header-only, like ByteWriter.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include <libheif/heif.h>
+#include <openjpeg.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
 
 namespace folio::test {
+
+namespace detail {
+
+struct WriteStream {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t pos = 0;
+};
+
+inline OPJ_SIZE_T jWrite(void* buf, OPJ_SIZE_T n, void* user) {
+    auto* s = static_cast<WriteStream*>(user);
+    if (s->pos + n > s->bytes.size()) s->bytes.resize(s->pos + n);
+    std::memcpy(s->bytes.data() + s->pos, buf, n);
+    s->pos += n;
+    return n;
+}
+inline OPJ_OFF_T jSkip(OPJ_OFF_T n, void* user) {
+    auto* s = static_cast<WriteStream*>(user);
+    s->pos += static_cast<std::uint64_t>(n);
+    if (s->pos > s->bytes.size()) s->bytes.resize(s->pos);
+    return n;
+}
+inline OPJ_BOOL jSeek(OPJ_OFF_T to, void* user) {
+    auto* s = static_cast<WriteStream*>(user);
+    s->pos = static_cast<std::uint64_t>(to);
+    if (s->pos > s->bytes.size()) s->bytes.resize(s->pos);
+    return OPJ_TRUE;
+}
+inline void jQuiet(const char*, void*) {}
+} // namespace detail
+
+// JPEG 2000 components as functions of the position and the component index.
+using CompFn = std::int32_t (*)(std::uint32_t x, std::uint32_t y, unsigned comp);
+
+struct J2kPicture {
+    std::uint32_t w = 8, h = 6;
+    unsigned comps = 1, prec = 8;
+    bool sgnd = false;
+    std::uint32_t chromaDx = 1; // horizontal subsampling of components 1 and 2
+    OPJ_COLOR_SPACE space = OPJ_CLRSPC_GRAY;
+    CompFn fn = nullptr;
+};
+
+// Lossless (5-3) encoding of `s` as a raw code stream or a JP2 file.
+inline std::vector<std::uint8_t> encodeJ2k(const J2kPicture& s, OPJ_CODEC_FORMAT format) {
+    std::vector<opj_image_cmptparm_t> parms(s.comps);
+    for (unsigned c = 0; c < s.comps; ++c) {
+        std::memset(&parms[c], 0, sizeof parms[c]);
+        parms[c].dx = (c == 1 || c == 2) ? s.chromaDx : 1;
+        parms[c].dy = 1;
+        parms[c].w = (s.w + parms[c].dx - 1) / parms[c].dx;
+        parms[c].h = s.h;
+        parms[c].prec = s.prec;
+        parms[c].sgnd = s.sgnd;
+    }
+    std::unique_ptr<opj_image_t, void (*)(opj_image_t*)> image(
+        opj_image_create(s.comps, parms.data(), s.space), opj_image_destroy);
+    if (!image) return {};
+    image->x0 = image->y0 = 0;
+    image->x1 = s.w;
+    image->y1 = s.h;
+    for (unsigned c = 0; c < s.comps; ++c) {
+        const opj_image_comp_t& comp = image->comps[c];
+        for (std::uint32_t y = 0; y < comp.h; ++y)
+            for (std::uint32_t x = 0; x < comp.w; ++x)
+                comp.data[y * comp.w + x] = s.fn(x * comp.dx, y, c);
+    }
+    opj_cparameters_t params;
+    opj_set_default_encoder_parameters(&params);
+    params.tcp_numlayers = 1;
+    params.tcp_rates[0] = 0;
+    params.cp_disto_alloc = 1;
+    params.numresolution = 2;
+    params.tcp_mct = (s.comps >= 3 && s.chromaDx == 1) ? 1 : 0;
+    std::unique_ptr<opj_codec_t, void (*)(opj_codec_t*)> codec(opj_create_compress(format),
+                                                               opj_destroy_codec);
+    opj_set_info_handler(codec.get(), detail::jQuiet, nullptr);
+    opj_set_warning_handler(codec.get(), detail::jQuiet, nullptr);
+    opj_set_error_handler(codec.get(), detail::jQuiet, nullptr);
+    if (!opj_setup_encoder(codec.get(), &params, image.get())) return {};
+    detail::WriteStream out;
+    std::unique_ptr<opj_stream_t, void (*)(opj_stream_t*)> stream(
+        opj_stream_create(1 << 16, OPJ_FALSE), opj_stream_destroy);
+    opj_stream_set_user_data(stream.get(), &out, nullptr);
+    opj_stream_set_write_function(stream.get(), detail::jWrite);
+    opj_stream_set_skip_function(stream.get(), detail::jSkip);
+    opj_stream_set_seek_function(stream.get(), detail::jSeek);
+    if (!opj_start_compress(codec.get(), image.get(), stream.get()) ||
+        !opj_encode(codec.get(), stream.get()) || !opj_end_compress(codec.get(), stream.get()))
+        return {};
+    stream.reset(); // flushes
+    return out.bytes;
+}
 
 // A still WebP from RGBA rows (w * 4 bytes each); empty on failure. exact keeps the colour
 // under transparent pixels, so a lossless file gives back exactly what went in.

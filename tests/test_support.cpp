@@ -12,7 +12,6 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace folio::test {
 
@@ -112,17 +111,6 @@ void expectPrefixesFail(Decoder decode, const std::vector<std::uint8_t>& file, s
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-void expectRefusedSilently(Decoder decode, const std::vector<std::vector<std::uint8_t>>& inputs) {
-    testing::internal::CaptureStderr();
-    for (const auto& in : inputs) {
-        Image img;
-        std::string err;
-        EXPECT_FALSE(decode(in, img, err)) << in.size();
-        EXPECT_FALSE(err.empty());
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
 void expectRefusedAtOnce(Decoder decode, const std::vector<std::uint8_t>& file,
                          std::string_view reason) {
     Image img;
@@ -134,53 +122,6 @@ void expectRefusedAtOnce(Decoder decode, const std::vector<std::uint8_t>& file,
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_FALSE(err.empty());
     EXPECT_NE(err.find(reason), std::string::npos) << err;
-}
-
-void expectReentrant(Decoder decode, const std::vector<std::uint8_t>& file) {
-    Image alone;
-    std::string err;
-    ASSERT_TRUE(decode(file, alone, err)) << err;
-    std::vector<int> mismatches(4, 0);
-    std::vector<std::thread> threads;
-    for (std::size_t t = 0; t < mismatches.size(); ++t)
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 20; ++round) {
-                Image img;
-                std::string e;
-                if (!decode(file, img, e) || img.Pixels() != alone.Pixels()) ++mismatches[t];
-            }
-        });
-    for (auto& th : threads)
-        th.join();
-    for (int m : mismatches)
-        EXPECT_EQ(m, 0);
-}
-
-SweepCount sweepCorpus(Decoder decode, std::initializer_list<const char*> folders,
-                       std::uint32_t maxSide, const CorpusCheck& each) {
-    SweepCount count;
-    for (const auto& path : corpusFiles(folders)) {
-        ++count.files;
-        const std::vector<std::uint8_t> file = readFile(path.string());
-        testing::internal::CaptureStderr();
-        Image img;
-        std::string err;
-        const bool ok = decode(file, img, err);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << path;
-        if (ok) {
-            ++count.loaded;
-            EXPECT_EQ(imageFault(img), "") << path;
-            EXPECT_GE(img.GetWidth(), 1u) << path;
-            EXPECT_GE(img.GetHeight(), 1u) << path;
-            EXPECT_LE(img.GetWidth(), maxSide) << path;
-            EXPECT_LE(img.GetHeight(), maxSide) << path;
-        } else {
-            EXPECT_FALSE(err.empty()) << path;
-        }
-        if (each) each(path, ok, img, err);
-    }
-    EXPECT_GT(count.files, 0);
-    return count;
 }
 
 std::string writeJpegFile(const TempDir& dir, const std::string& name, Image picture, int quality) {
@@ -197,17 +138,6 @@ Image corpusImage(const std::string& rel, Decoder decode) {
     std::string err;
     EXPECT_TRUE(decode(readFile((corpusDir() / rel).string()), img, err)) << rel << ": " << err;
     return img;
-}
-
-void expectCutsSilent(Decoder decode, const std::vector<std::uint8_t>& file) {
-    testing::internal::CaptureStderr();
-    for (std::size_t n : {std::size_t{0}, file.size() / 3, file.size() / 2, file.size() - 1}) {
-        if (n >= file.size()) continue;
-        Image cut;
-        std::string err;
-        decode(std::span(file.data(), n), cut, err);
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 std::string show(const Rgb& c) {

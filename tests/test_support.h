@@ -136,33 +136,13 @@ using Decoder = bool (*)(std::span<const std::uint8_t>, Image&, std::string&);
 void expectPrefixesFail(Decoder decode, const std::vector<std::uint8_t>& file, std::size_t from = 0,
                         std::size_t upTo = 0);
 
-// Every input is refused with a reason, and nothing is printed on the terminal.
-void expectRefusedSilently(Decoder decode, const std::vector<std::vector<std::uint8_t>>& inputs);
-
 // `file` is refused silently within a second (before any pixel is allocated), with a reason
 // that contains `reason`.
 void expectRefusedAtOnce(Decoder decode, const std::vector<std::uint8_t>& file,
                          std::string_view reason = "");
 
-// Four threads decode `file` over and over at once and always get the pixels of a decode
-// made alone.
-void expectReentrant(Decoder decode, const std::vector<std::uint8_t>& file);
-
-// Decodes every file of the corpus folders: nothing is printed, a picture keeps the image
-// invariants and has sides of 1..maxSide, a refusal has a reason. `each` sees every file's
-// outcome; the count of files that loaded is returned.
-using CorpusCheck = std::function<void(const std::filesystem::path& file, bool ok,
-                                       const Image& image, const std::string& err)>;
-struct SweepCount {
-    int files = 0, loaded = 0;
-};
-SweepCount sweepCorpus(Decoder decode, std::initializer_list<const char*> folders,
-                       std::uint32_t maxSide, const CorpusCheck& each = {});
 // The corpus file `rel` ("tif/x.tif") decoded; a refusal fails the test.
 Image corpusImage(const std::string& rel, Decoder decode);
-// Cuts of `file` (none, a third, a half, all but its last byte) decode or fail without a
-// crash or a message.
-void expectCutsSilent(Decoder decode, const std::vector<std::uint8_t>& file);
 
 // Rounded v * 255 / maxval: a sample of 0..maxval widened or narrowed to 8 bits.
 inline std::uint8_t to8(std::uint64_t v, std::uint64_t maxval) {

@@ -571,18 +571,13 @@ TEST(TiffRefuse, LyingSizesRefusedAtOnce) {
     }
 }
 
+// Stripped files are cut by the codec contract over the seeds; tiles and fax are not among them.
 TEST(TiffRefuse, EveryTruncationFails) {
-    TiffPage withRes = page(6, 5, 8, 1, PHOTOMETRIC_MINISBLACK, levels8);
-    withRes.resUnit = RESUNIT_INCH;
-    withRes.xRes = withRes.yRes = 200;
-    TiffPage lzw = page(9, 8, 8, 3, PHOTOMETRIC_RGB, levels8);
-    lzw.compression = COMPRESSION_LZW;
-    lzw.rowsPerStrip = 3;
     TiffPage tiled = page(20, 18, 4, 1, PHOTOMETRIC_PALETTE, levels4);
     tiled.tile = 16;
     TiffPage fax = page(40, 12, 1, 1, PHOTOMETRIC_MINISWHITE, checker);
     fax.compression = COMPRESSION_CCITTFAX4;
-    for (const TiffPage& p : {withRes, lzw, tiled, fax}) {
+    for (const TiffPage& p : {tiled, fax}) {
         const Bytes file = writeTiff(p);
         Image full;
         std::string err;
@@ -597,20 +592,12 @@ TEST(TiffRefuse, EveryTruncationFails) {
     }
 }
 
+// Noise behind a TIFF header and other formats are the codec contract's; these are TIFF's own.
 std::vector<Bytes> garbageInputs(const Bytes& valid) {
     std::mt19937 rng(1234);
     std::vector<Bytes> out;
-    out.push_back({});
-    Bytes noise(300);
-    for (auto& b : noise)
-        b = static_cast<std::uint8_t>(rng());
-    out.push_back(noise);
-    Bytes ii = {'I', 'I', 42, 0};
-    ii.insert(ii.end(), noise.begin(), noise.end());
-    out.push_back(ii);
     out.push_back({'M', 'M', 0, 42, 0xFF, 0xFF, 0xFF, 0xF0}); // directory far past the end
     out.push_back({'I', 'I', 43, 0, 8, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0});
-    out.push_back({0x89, 'P', 'N', 'G', 13, 10, 26, 10});
     // The valid file with its strip data scrambled and then with its directory scrambled.
     Bytes data = valid;
     for (std::size_t i = 8; i < data.size() / 2; ++i)
@@ -634,7 +621,7 @@ TEST(TiffRefuse, GarbageFailsSilently) {
         const bool ok = codecs::decodeTiff(inputs[i], img, err);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "input " << i;
         // Scrambled LZW data may still decode to some picture; everything else must fail.
-        if (i != 6) {
+        if (i != 2) {
             EXPECT_FALSE(ok) << "input " << i;
             EXPECT_FALSE(err.empty());
         }
@@ -649,17 +636,6 @@ struct CorpusExpect {
     std::uint32_t w, h; // ImageWidth / ImageLength in the header
     std::uint16_t depth;
 };
-
-TEST(TiffCorpus, EveryFileLoadsOrFailsCleanly) {
-    FOLIO_REQUIRE_CORPUS();
-    // Cut short, every file fails (or decodes) without a crash or a message as well.
-    const auto count = test::sweepCorpus(
-        codecs::decodeTiff, {"tif", "tiff"}, kMaxImageSide,
-        [](const std::filesystem::path& path, bool, const Image&, const std::string&) {
-            test::expectCutsSilent(codecs::decodeTiff, test::readFile(path.string()));
-        });
-    EXPECT_GE(count.files, 30);
-}
 
 TEST(TiffCorpus, SizesAndDepthsFromHeaders) {
     FOLIO_REQUIRE_CORPUS();

@@ -17,7 +17,7 @@ std::string extensionOf(std::string_view path) {
     return std::string(path.substr(dot + 1));
 }
 
-ImageType imageTypeForExtension(std::string_view extension) {
+std::span<const std::pair<std::string_view, ImageType>> imageExtensions() {
     // Order matters only for readability; every extension appears once.
     static constexpr std::array<std::pair<std::string_view, ImageType>, 26> kTable{{
         {"bmp", kFormatBmp},   {"jpg", kFormatJpeg},  {"jpeg", kFormatJpeg}, {"gif", kFormatGif},
@@ -28,7 +28,11 @@ ImageType imageTypeForExtension(std::string_view extension) {
         {"pgm", kFormatPnm},   {"ppm", kFormatPnm},   {"webp", kFormatWebp}, {"heic", kFormatHeif},
         {"heif", kFormatHeif}, {"avif", kFormatHeif},
     }};
-    for (const auto& [ext, type] : kTable)
+    return kTable;
+}
+
+ImageType imageTypeForExtension(std::string_view extension) {
+    for (const auto& [ext, type] : imageExtensions())
         if (ext == extension) return type;
     return kFormatNone;
 }

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace folio {
 
@@ -16,6 +17,8 @@ using ImageType = std::uint32_t;
 std::string extensionOf(std::string_view path);
 // Case-sensitive lookup in the extension table; 0 when the extension is not in it.
 ImageType imageTypeForExtension(std::string_view extension);
+// The extension table itself, lower-case extensions with their types.
+std::span<const std::pair<std::string_view, ImageType>> imageExtensions();
 // The extension, lower-cased, looked up; 0 means "not an image file: never open it".
 ImageType imageTypeOfPath(std::string_view path);
 // True only when the file decoded and the image now holds it; on false the image keeps
