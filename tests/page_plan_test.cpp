@@ -1,0 +1,322 @@
+// Planning pages from pictures that do not fit the reader: spreads cut in halves, webtoon
+// slices joined into strips and cut into pieces, and the blank-row scan the cuts rely on.
+#include "book/image/Image.h"
+#include "book/pages/page_plan.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <utility>
+
+namespace folio {
+namespace {
+
+using Rects = std::vector<PageRect>;
+using Pieces = std::vector<StripPiece>;
+
+TEST(SpreadPages, Table) {
+    const struct {
+        std::uint32_t w, h;
+        bool rtl;
+        Rects want;
+    } cases[] = {
+        {200, 100, false, {{0, 0, 100, 100}, {100, 0, 100, 100}}},
+        {200, 100, true, {{100, 0, 100, 100}, {0, 0, 100, 100}}},
+        {201, 100, false, {{0, 0, 100, 100}, {100, 0, 101, 100}}}, // odd: the right half wider
+        {201, 100, true, {{100, 0, 101, 100}, {0, 0, 100, 100}}},
+        {110, 100, false, {{0, 0, 110, 100}}}, // 1.1 wide
+        {120, 100, true, {{0, 0, 120, 100}}},  // exactly 1.2
+        {121, 100, false, {{0, 0, 60, 100}, {60, 0, 61, 100}}},
+        {6, 5, false, {{0, 0, 6, 5}}},
+        {7, 5, false, {{0, 0, 3, 5}, {3, 0, 4, 5}}},
+        {2, 1, true, {{1, 0, 1, 1}, {0, 0, 1, 1}}},
+        {1, 0, false, {{0, 0, 1, 0}}}, // wide by the ratio, but no halves to make
+        {5, 0, false, {{0, 0, 5, 0}}},
+        {0, 7, false, {{0, 0, 0, 7}}},
+        {4294967295u, 1, false, {{0, 0, 2147483647u, 1}, {2147483647u, 0, 2147483648u, 1}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(spreadPages(c.w, c.h, c.rtl), c.want) << c.w << "x" << c.h << " rtl " << c.rtl;
+}
+
+TEST(GroupStrips, SameWidthAndGroupInARow) {
+    const struct {
+        std::vector<StripSlice> pictures;
+        std::vector<StripRun> want;
+    } cases[] = {
+        {{}, {}},
+        {{{800, 1000, 1}}, {{0, 1}}},
+        {{{800, 1000, 1}, {800, 30, 1}, {800, 1, 1}}, {{0, 3}}},
+        {{{800, 1000, 1}, {801, 1000, 1}, {800, 1000, 1}}, {{0, 1}, {1, 1}, {2, 1}}},
+        {{{800, 1000, 1}, {800, 1000, 2}, {800, 1000, 2}}, {{0, 1}, {1, 2}}},
+        {{{800, 10, 1}, {800, 0, 1}, {800, 10, 1}}, {{0, 1}, {1, 1}, {2, 1}}},
+        {{{0, 10, 1}, {0, 10, 1}}, {{0, 1}, {1, 1}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(groupStrips(c.pictures), c.want) << c.pictures.size() << " pictures";
+}
+
+TEST(StripPieceLimit, FourThirdsRoundedHalfUp) {
+    const std::pair<std::uint32_t, std::uint64_t> cases[] = {
+        {0, 1},     {1, 1},      {2, 3},      {3, 4},
+        {600, 800}, {799, 1065}, {800, 1067}, {4294967295u, 5726623060u}};
+    for (const auto& [w, t] : cases)
+        EXPECT_EQ(stripPieceLimit(w), t) << w;
+}
+
+// Flags of a strip laid out as bands: (rows, blank) from the top.
+std::vector<bool> bands(std::initializer_list<std::pair<std::uint64_t, bool>> layout) {
+    std::vector<bool> flags;
+    for (const auto& [rows, blank] : layout)
+        flags.insert(flags.end(), rows, blank);
+    return flags;
+}
+
+// What every cut must give: all rows in order, 1 to T rows a piece, each piece past the one
+// before, and a cut that does not overlap lies on a blank row.
+void expectSoundCut(const Pieces& pieces, std::uint64_t height, std::uint32_t width,
+                    const std::vector<bool>& flags) {
+    const std::uint64_t t = stripPieceLimit(width);
+    std::uint64_t covered = 0;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const StripPiece& p = pieces[i];
+        ASSERT_LE(p.first, covered) << "rows lost before piece " << i;
+        ASSERT_TRUE(i == 0 || p.first > pieces[i - 1].first) << "no progress at piece " << i;
+        ASSERT_GE(p.rows, 1u);
+        ASSERT_LE(p.rows, t);
+        if (i > 0 && p.first == covered && pieces[i - 1].rows < t) {
+            ASSERT_TRUE(p.first < flags.size() && flags[p.first]) << "cut in content at " << i;
+        }
+        covered = p.first + p.rows;
+    }
+    EXPECT_EQ(covered, height);
+}
+
+// Width 600: T = 800, gutters are looked for 320 to 800 rows into a piece, and a piece cut
+// with no gutter is followed by one starting 720 rows in.
+TEST(CutStrip, Table) {
+    const struct {
+        const char* what;
+        std::vector<bool> flags;
+        Pieces want;
+    } cases[] = {
+        {"panels cut only in the middle of gutters",
+         bands({{500, false},
+                {40, true},
+                {500, false},
+                {40, true},
+                {500, false},
+                {40, true},
+                {380, false}}),
+         {{0, 519}, {519, 540}, {1059, 540}, {1599, 401}}},
+        {"gutter-less 2.5 T overlaps", bands({{2000, false}}), {{0, 800}, {720, 800}, {1440, 560}}},
+        {"the gutter nearest T wins",
+         bands({{350, false}, {10, true}, {340, false}, {10, true}, {1000, false}}),
+         {{0, 704}, {704, 800}, {1424, 286}}},
+        {"3 blank rows are no gutter",
+         bands({{600, false}, {3, true}, {797, false}}),
+         {{0, 800}, {720, 680}}},
+        {"a gutter past T is cut in its part up to T",
+         bands({{790, false}, {110, true}, {500, false}}),
+         {{0, 795}, {795, 605}}},
+        {"a gutter from before 2T/5 is cut in its part after it",
+         bands({{300, false}, {30, true}, {670, false}}),
+         {{0, 324}, {324, 676}}},
+        {"a long gutter whose middle is early still keeps the next panel whole",
+         bands({{80, false}, {280, true}, {480, false}, {4, true}, {400, false}}),
+         {{0, 339}, {339, 502}, {841, 403}}},
+        {"a gutter before 2T/5 is no help",
+         bands({{100, false}, {100, true}, {1300, false}}),
+         {{0, 800}, {720, 780}}},
+        {"exactly T rows is one piece", bands({{800, false}}), {{0, 800}}},
+        {"no flags at all", {}, {{0, 800}, {720, 800}, {1440, 560}}},
+    };
+    for (const auto& c : cases) {
+        const std::uint64_t height = c.flags.empty() ? 2000 : c.flags.size();
+        const Pieces got = cutStrip(height, 600, c.flags);
+        EXPECT_EQ(got, c.want) << c.what;
+        expectSoundCut(got, height, 600, c.flags);
+    }
+    EXPECT_TRUE(cutStrip(0, 600, {}).empty());
+}
+
+TEST(CutStrip, OnePixelWideGivesOneRowPieces) {
+    for (const bool blank : {false, true}) {
+        const Pieces got = cutStrip(5, 1, std::vector<bool>(5, blank));
+        EXPECT_EQ(got, (Pieces{{0, 1}, {1, 1}, {2, 1}, {3, 1}, {4, 1}})) << blank;
+    }
+    EXPECT_EQ(cutStrip(4, 0, {}), (Pieces{{0, 1}, {1, 1}, {2, 1}, {3, 1}}));
+}
+
+// Random strips of panels no taller than 3T/5 between gutters: every panel lies whole in a
+// piece; and random flags of any kind give a sound cut.
+TEST(CutStrip, PropertiesOverRandomStrips) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 400; ++round) {
+        const std::uint32_t width = 1 + rng() % 120;
+        const std::uint64_t t = stripPieceLimit(width);
+        std::vector<bool> flags;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> panels;
+        flags.insert(flags.end(), 4 + rng() % 40, true);
+        for (int n = 1 + static_cast<int>(rng() % 12); n > 0; --n) {
+            const std::uint64_t rows = 1 + rng() % (t * 3 / 5 + 1);
+            if (rows * 5 > t * 3) continue;
+            panels.emplace_back(flags.size(), flags.size() + rows);
+            flags.insert(flags.end(), rows, false);
+            flags.insert(flags.end(), 4 + rng() % 40, true);
+        }
+        const Pieces pieces = cutStrip(flags.size(), width, flags);
+        expectSoundCut(pieces, flags.size(), width, flags);
+        for (const auto& [a, b] : panels)
+            EXPECT_TRUE(std::any_of(
+                pieces.begin(), pieces.end(),
+                [&](const StripPiece& p) { return p.first <= a && b <= p.first + p.rows; }))
+                << "round " << round << ": panel " << a << ".." << b << " cut, T " << t;
+
+        std::vector<bool> noise(rng() % 3000);
+        const unsigned blankOneIn = 1 + rng() % 4;
+        for (std::size_t y = 0; y < noise.size(); ++y)
+            noise[y] = rng() % blankOneIn != 0 || (y / 7) % 3 == 0;
+        expectSoundCut(cutStrip(noise.size(), width, noise), noise.size(), width, noise);
+    }
+}
+
+TEST(CutStrip, MillionRowsIsQuick) {
+    std::vector<bool> flags(1'000'000, false);
+    for (std::size_t y = 0; y < flags.size(); y += 700)
+        for (std::size_t k = 0; k < 20 && y + k < flags.size(); ++k)
+            flags[y + k] = true;
+    const auto t0 = std::chrono::steady_clock::now();
+    const Pieces pieces = cutStrip(flags.size(), 800, flags);
+    const Pieces blind = cutStrip(flags.size(), 1, {});
+    const auto elapsed = std::chrono::steady_clock::now() - t0;
+    expectSoundCut(pieces, flags.size(), 800, flags);
+    EXPECT_EQ(blind.size(), flags.size());
+    EXPECT_LT(elapsed, std::chrono::seconds(2));
+}
+
+TEST(PieceSlices, Table) {
+    const std::vector<std::uint32_t> heights = {3, 0, 5, 2};
+    const struct {
+        StripPiece piece;
+        std::vector<SliceRows> want;
+    } cases[] = {
+        {{0, 3}, {{0, 0, 3}}},
+        {{2, 3}, {{0, 2, 1}, {2, 0, 2}}},
+        {{3, 5}, {{2, 0, 5}}},
+        {{0, 10}, {{0, 0, 3}, {2, 0, 5}, {3, 0, 2}}},
+        {{7, 10}, {{2, 4, 1}, {3, 0, 2}}}, // past the end: clipped
+        {{10, 1}, {}},
+        {{4, 0}, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pieceSlices(heights, std::span(&c.piece, 1)).at(0), c.want) << c.piece.first;
+}
+
+TEST(PieceSlices, ThirtyThousandOneRowSlices) {
+    const std::vector<std::uint32_t> heights(30000, 1);
+    const Pieces pieces = cutStrip(heights.size(), 1, {});
+    const auto parts = pieceSlices(heights, pieces);
+    ASSERT_EQ(parts.size(), 30000u);
+    EXPECT_EQ(parts[29999], (std::vector<SliceRows>{{29999, 0, 1}}));
+}
+
+// Pictures of one width: `pattern` gives each row's pixel values from (x, y).
+Image picture(std::uint32_t w, std::uint32_t h, std::uint16_t bpp,
+              std::uint8_t (*pattern)(std::uint32_t, std::uint32_t)) {
+    Image im;
+    EXPECT_TRUE(im.Create(w, h, bpp));
+    if (bpp == 8) im.SetGrayPalette();
+    for (std::uint32_t y = 0; y < h; ++y)
+        for (std::size_t i = 0; i < im.Stride(); ++i)
+            im.Row(y)[i] = pattern(static_cast<std::uint32_t>(i), y);
+    return im;
+}
+
+// Slices scanned one by one and joined piece by piece give the pieces, and the pixels, of
+// the strip made whole.
+TEST(PieceSlices, SlicesJoinedAsTheWholeStrip) {
+    const auto comic = [](std::uint32_t x, std::uint32_t y) -> std::uint8_t {
+        return (y % 37) < 9 ? 250 : static_cast<std::uint8_t>(x * 7 + y * 3);
+    };
+    for (const std::uint16_t bpp : {std::uint16_t{8}, std::uint16_t{24}}) {
+        const std::vector<std::uint32_t> heights = {30, 1, 52, 25, 70};
+        const Image whole = picture(20, 178, bpp, comic);
+        std::vector<Image> slices;
+        std::vector<bool> flags;
+        std::uint32_t top = 0;
+        for (const std::uint32_t h : heights) {
+            slices.push_back(
+                picture(20, h, bpp, [](std::uint32_t, std::uint32_t) { return std::uint8_t{0}; }));
+            for (std::uint32_t y = 0; y < h; ++y)
+                std::copy_n(whole.Row(top + y), whole.Stride(), slices.back().Row(y));
+            appendUniformRows(slices.back(), flags);
+            top += h;
+        }
+        ASSERT_EQ(flags, uniformRows(whole));
+        const Pieces pieces = cutStrip(whole.GetHeight(), 20, flags);
+        ASSERT_GT(pieces.size(), 3u);
+        const auto parts = pieceSlices(heights, pieces);
+        for (std::size_t p = 0; p < pieces.size(); ++p) {
+            std::uint64_t row = pieces[p].first;
+            for (const SliceRows& s : parts[p])
+                for (std::uint32_t y = 0; y < s.rows; ++y, ++row)
+                    ASSERT_TRUE(
+                        std::equal(whole.Row(static_cast<std::uint32_t>(row)),
+                                   whole.Row(static_cast<std::uint32_t>(row)) + whole.Stride(),
+                                   slices[s.slice].Row(s.firstRow + y)))
+                        << "piece " << p << " row " << row;
+            EXPECT_EQ(row, pieces[p].first + pieces[p].rows);
+        }
+    }
+}
+
+// One row with `odd` at byte `at` in an otherwise `base` row.
+TEST(UniformRows, RangeOfTwentyFourPerChannel) {
+    const struct {
+        std::uint16_t bpp;
+        std::uint32_t width;
+        std::size_t at;
+        std::uint8_t base, odd;
+        bool want;
+    } cases[] = {
+        {8, 800, 799, 100, 124, true},    {8, 800, 799, 100, 125, false},
+        {8, 800, 0, 100, 76, true},       {8, 800, 400, 100, 75, false},
+        {8, 47, 46, 0, 25, false},        {8, 48, 47, 0, 25, false},
+        {8, 49, 48, 255, 230, false},     {8, 1, 0, 3, 3, true},
+        {24, 800, 2399, 200, 224, true},  {24, 800, 2399, 200, 225, false}, // blue, last pixel
+        {24, 800, 1201, 200, 175, false},                                   // green, mid-row
+        {24, 17, 48, 10, 40, false},                                        // past one block
+    };
+    for (const auto& c : cases) {
+        Image im = picture(c.width, 1, c.bpp,
+                           [](std::uint32_t, std::uint32_t) { return std::uint8_t{0}; });
+        std::fill_n(im.Row(0), im.Stride(), c.base);
+        im.Row(0)[c.at] = c.odd;
+        EXPECT_EQ(uniformRows(im), std::vector<bool>{c.want})
+            << c.bpp << "-bit " << c.width << " wide, " << int{c.odd} << " at " << c.at;
+    }
+    // Each channel on its own: a flat colour far from gray is still blank.
+    Image colour = picture(30, 1, 24, [](std::uint32_t x, std::uint32_t) {
+        return static_cast<std::uint8_t>(x % 3 == 0 ? 250 : x % 3 == 1 ? 10 : 128);
+    });
+    EXPECT_EQ(uniformRows(colour), std::vector<bool>{true});
+    EXPECT_TRUE(uniformRows(Image()).empty());
+}
+
+TEST(UniformRows, PaletteIsJudgedOnItsColours) {
+    Image im;
+    ASSERT_TRUE(im.Create(64, 4, 4));
+    const Rgb colours[] = {{255, 255, 255}, {240, 240, 240}, {0, 0, 0}, {255, 255, 255}};
+    im.SetPalette(colours);
+    const std::uint8_t rows[4][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}};
+    for (std::uint32_t y = 0; y < 4; ++y)
+        for (std::uint32_t x = 0; x < 64; ++x)
+            im.Row(y)[x] = rows[y][x % 2];
+    EXPECT_EQ(uniformRows(im), (std::vector<bool>{true, false, true, false}));
+}
+
+} // namespace
+} // namespace folio
