@@ -306,6 +306,27 @@ TEST(UniformRows, RangeOfTwentyFourPerChannel) {
     EXPECT_TRUE(uniformRows(Image()).empty());
 }
 
+// An odd byte anywhere in a flat colour row, for rows that end on a block and rows that
+// do not: every byte counts, for its own channel only.
+TEST(UniformRows, EveryBytePositionCounts) {
+    for (const std::uint16_t bpp : {std::uint16_t{8}, std::uint16_t{24}})
+        for (const std::uint32_t width : {5u, 16u, 17u, 48u, 50u, 112u}) {
+            Image im = picture(width, 1, bpp, [](std::uint32_t i, std::uint32_t) {
+                return static_cast<std::uint8_t>(i % 3 == 0 ? 230 : i % 3 == 1 ? 60 : 128);
+            });
+            if (bpp == 8) std::fill_n(im.Row(0), im.Stride(), std::uint8_t{128});
+            for (std::size_t at = 0; at < im.Stride(); ++at) {
+                const std::uint8_t was = im.Row(0)[at];
+                for (const int delta : {-25, 25, -24, 24}) {
+                    im.Row(0)[at] = static_cast<std::uint8_t>(was + delta);
+                    EXPECT_EQ(uniformRows(im), std::vector<bool>{delta % 25 != 0})
+                        << bpp << "-bit " << width << " wide, " << delta << " at " << at;
+                }
+                im.Row(0)[at] = was;
+            }
+        }
+}
+
 TEST(UniformRows, PaletteIsJudgedOnItsColours) {
     Image im;
     ASSERT_TRUE(im.Create(64, 4, 4));

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <array>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace folio {
 
 bool isSpread(std::uint32_t width, std::uint32_t height) {
@@ -136,9 +140,13 @@ std::vector<std::vector<SliceRows>> pieceSlices(std::span<const std::uint32_t> s
 namespace {
 
 // Lanes hold the running minimum and maximum of every 48th byte, which keeps each lane on
-// one channel for both 1 and 3 bytes a pixel and lets the compiler do a block in a few
-// vector instructions.
+// one channel for both 1 and 3 bytes a pixel.
 constexpr std::size_t kLanes = 48;
+// Content shows early in most rows, after a margin at worst: blocks 0, 2, 8 and then every
+// 16th are checked, so checking stays a small part of scanning a blank row.
+constexpr bool checkAfter(std::size_t block) {
+    return block == 0 || block == 2 || block % 16 == 8;
+}
 
 struct LaneRange {
     std::array<std::uint8_t, kLanes> lo, hi;
@@ -146,13 +154,7 @@ struct LaneRange {
         lo.fill(255);
         hi.fill(0);
     }
-    void block(const std::uint8_t* p) {
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            lo[j] = std::min(lo[j], p[j]);
-            hi[j] = std::max(hi[j], p[j]);
-        }
-    }
-    void tail(const std::uint8_t* p, std::size_t n) {
+    void add(const std::uint8_t* p, std::size_t n) {
         for (std::size_t j = 0; j < n; ++j) {
             lo[j] = std::min(lo[j], p[j]);
             hi[j] = std::max(hi[j], p[j]);
@@ -171,20 +173,91 @@ struct LaneRange {
     }
 };
 
+#if defined(__SSE2__) && !defined(FOLIO_NO_SIMD)
+// The same lanes in three 16-byte registers.
+struct SimdRange {
+    __m128i lo[3], hi[3];
+    SimdRange() {
+        for (int k = 0; k < 3; ++k) {
+            lo[k] = _mm_set1_epi8(-1);
+            hi[k] = _mm_setzero_si128();
+        }
+    }
+    void add(const std::uint8_t* p) {
+        for (int k = 0; k < 3; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+            lo[k] = _mm_min_epu8(lo[k], v);
+            hi[k] = _mm_max_epu8(hi[k], v);
+        }
+    }
+    // Lane j of the result holds the maximum of channel j % 3 (or of the only channel) over
+    // all 48 lanes. Bytes shifted in are zero, which never wins a maximum.
+    static __m128i fold(const __m128i (&v)[3], std::size_t channels) {
+        if (channels == 1) {
+            __m128i x = _mm_max_epu8(v[0], _mm_max_epu8(v[1], v[2]));
+            x = _mm_max_epu8(x, _mm_srli_si128(x, 8));
+            x = _mm_max_epu8(x, _mm_srli_si128(x, 4));
+            x = _mm_max_epu8(x, _mm_srli_si128(x, 2));
+            return _mm_max_epu8(x, _mm_srli_si128(x, 1));
+        }
+        // Register 1 starts on channel 1 and register 2 on channel 2: shifted by one and two
+        // bytes either way, every lane of theirs lands on a lane of its own channel.
+        __m128i x =
+            _mm_max_epu8(v[0], _mm_max_epu8(_mm_slli_si128(v[1], 1), _mm_srli_si128(v[1], 2)));
+        x = _mm_max_epu8(x, _mm_max_epu8(_mm_slli_si128(v[2], 2), _mm_srli_si128(v[2], 1)));
+        x = _mm_max_epu8(x, _mm_srli_si128(x, 3));
+        x = _mm_max_epu8(x, _mm_srli_si128(x, 6));
+        return _mm_max_epu8(x, _mm_srli_si128(x, 12));
+    }
+    bool within(std::size_t channels) const {
+        // Minimums fold as maximums of 255 - value.
+        const __m128i ones = _mm_set1_epi8(-1);
+        const __m128i inverted[3] = {_mm_xor_si128(lo[0], ones), _mm_xor_si128(lo[1], ones),
+                                     _mm_xor_si128(lo[2], ones)};
+        const __m128i mn = _mm_xor_si128(fold(inverted, channels), ones);
+        const __m128i range = _mm_subs_epu8(fold(hi, channels), mn);
+        const __m128i over =
+            _mm_subs_epu8(range, _mm_set1_epi8(static_cast<char>(kUniformRowRange)));
+        const int zero = _mm_movemask_epi8(_mm_cmpeq_epi8(over, _mm_setzero_si128()));
+        const int wanted = channels == 1 ? 1 : 7;
+        return (zero & wanted) == wanted;
+    }
+};
+
 // Bytes of one channel (channels == 1) or interleaved RGB (channels == 3).
+bool bytesUniform(const std::uint8_t* p, std::size_t n, std::size_t channels) {
+    SimdRange r;
+    const std::size_t blocks = n / kLanes;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        r.add(p + b * kLanes);
+        if (checkAfter(b) && !r.within(channels)) return false;
+    }
+    if (n % kLanes == 0) return r.within(channels);
+    if (blocks > 0) {
+        // The row's last 48 bytes: some seen already, which changes no minimum or maximum,
+        // and they start on a pixel since 48 is a whole number of pixels.
+        r.add(p + n - kLanes);
+    } else {
+        // Filled up with the first pixel, which is in the row already.
+        std::array<std::uint8_t, kLanes> last;
+        for (std::size_t j = 0; j < kLanes; ++j)
+            last[j] = j < n ? p[j] : p[j % channels];
+        r.add(last.data());
+    }
+    return r.within(channels);
+}
+#else
 bool bytesUniform(const std::uint8_t* p, std::size_t n, std::size_t channels) {
     LaneRange r;
     const std::size_t blocks = n / kLanes;
-    // A row with content usually shows it early: look after the first block, then every
-    // few blocks so the check stays a small part of the work.
-    constexpr std::size_t kCheckEvery = 8;
     for (std::size_t b = 0; b < blocks; ++b) {
-        r.block(p + b * kLanes);
-        if ((b % kCheckEvery == 0) && !r.within(channels)) return false;
+        r.add(p + b * kLanes, kLanes);
+        if (checkAfter(b) && !r.within(channels)) return false;
     }
-    r.tail(p + blocks * kLanes, n - blocks * kLanes);
+    r.add(p + blocks * kLanes, n - blocks * kLanes);
     return r.within(channels);
 }
+#endif
 
 bool paletteRowUniform(const std::uint8_t* p, std::size_t n, const std::array<Rgb, 256>& lut) {
     if (n == 0) return true;
@@ -212,8 +285,12 @@ void appendUniformRows(const Image& picture, std::vector<bool>& flags) {
     flags.reserve(flags.size() + h);
     if (picture.GetBpp() == 24 || picture.IsGrayRamp()) {
         const std::size_t channels = picture.GetBpp() == 24 ? 3 : 1;
-        for (std::uint32_t y = 0; y < h; ++y)
+        for (std::uint32_t y = 0; y < h; ++y) {
+            // Most rows are left after their first bytes, too soon for the hardware to
+            // see the stride: ask for the next rows' starts ahead.
+            if (y + 4 < h) __builtin_prefetch(picture.Row(y + 4));
             flags.push_back(bytesUniform(picture.Row(y), stride, channels));
+        }
         return;
     }
     // Every index of a palette picture is within its palette; the table covers all 256 so a
