@@ -62,10 +62,11 @@ struct StripPiece {
 // first row s, the piece is cut in the gutter nearest T that reaches into rows
 // [s + 2T/5, s + T], at the middle row of its part inside that range; the next piece starts
 // at that row. With no such gutter the piece takes T rows and the next starts 9T/10 rows
-// later, so the rows about the cut are shown twice rather than lost. The last piece is what
-// remains. Every row lies in some piece, pieces come in order, each holds 1 to T rows and
-// starts at least one row after the one before; a panel no taller than 3T/5 between two
-// gutters always lies whole in one piece. Work and memory are linear in the height.
+// later, so the rows about the cut are shown twice rather than lost (2T/5 and 9T/10 are
+// integer divisions, at least 1). The last piece is what remains. Every row lies in some piece,
+// pieces come in order, each holds 1 to T rows and starts at least one row after the one before; a
+// panel no taller than 3T/5 between two gutters always lies whole in one piece. Work and memory are
+// linear in the height.
 std::vector<StripPiece> cutStrip(std::uint64_t height, std::uint32_t width,
                                  const std::vector<bool>& uniform);
 
@@ -91,8 +92,10 @@ std::vector<std::vector<SliceRows>> pieceSlices(std::span<const std::uint32_t> s
 inline constexpr unsigned kUniformRowRange = 24;
 
 // Appends one flag a row, top to bottom, to `flags`: true for a blank row. Flags of a
-// strip's slices appended in order are the strip's flags. Each row's scan stops as soon as
-// it is known not to be blank.
+// strip's slices appended in order are the strip's flags. A row's scan stops soon after its
+// range passes the limit, so a row with content is usually left within its first 144 bytes.
+// Gray (8-bit gray ramp) and 24-bit rows are scanned 16 bytes a step, other palettes pixel
+// by pixel through their colours.
 void appendUniformRows(const Image& picture, std::vector<bool>& flags);
 std::vector<bool> uniformRows(const Image& picture);
 
