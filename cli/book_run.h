@@ -9,6 +9,7 @@
 #include "book/making/page_cache.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <string>

@@ -15,9 +15,8 @@
 
 namespace folio::cli {
 
-extern const char
-    kMakeHelp[] =
-        R"(Usage: folioforge make -o OUT [OPTION...] PAGE... [--color PAGE]...
+extern const char kMakeHelp[] =
+    R"(Usage: folioforge make -o OUT [OPTION...] PAGE... [--color PAGE]...
 
 Make the book OUT from the pages in the order given. A bare PAGE becomes a gray page,
 a PAGE after --color a colour page. A directory stands for its image files in natural
@@ -40,23 +39,18 @@ Options:
       --overwrite        replace OUT (or its volumes) if it exists
       --max-pages N      pages a book file may hold, 1 to 1000 (default 1000); more pages
                          become volumes OUT-1.QFB, OUT-2.QFB, ... of even size, titled
-                         "TITLE (1/3)" ...,
-    broken where a folder or archive begins when one is near - j,
-    --jobs N pages prepared at once(default
-                                    : one per processor)-- fast decode large JPEG pages
-    reduced(1 / 2 to 1 / 8) before scaling,
-    gray pages as luma alone
-    : about 1.2 times quicker on the bench set,
-    close to the exact pages but not byte - identical to them-- auto -
-              color let each page's content decide whether it is a colour page (a photo,
-                                                                                a coloured figure,
-                                                                                stamp or logo) or
-          a gray one(a gray scan in colour, colour fringes, yellowed or tinted paper),
-    whether given bare
-          or after-- color
-                 -- crop cut a page's uniform white or black border, leaving a margin of about 1 %
-                 of its content,
-    before it is turned and scaled; content,
+                         TITLE (1/3) and so on, broken where a folder or archive begins
+                         when one is near
+  -j, --jobs N           pages prepared at once (default: one per processor)
+      --fast             decode large JPEG pages reduced (1/2 to 1/8) before scaling, gray
+                         pages as luma alone: about 1.2 times quicker on the bench set,
+                         close to the exact pages but not byte-identical to them
+      --auto-color       let each page's content decide whether it is a colour page
+                         (a photo, a coloured figure, stamp or logo) or a gray one (a gray
+                         scan in colour, colour fringes, yellowed or tinted paper), whether
+                         given bare or after --color
+      --crop             cut a page's uniform white or black border, leaving a margin of
+                         about 1% of its content, before it is turned and scaled; content,
                          a page without such a border and a nearly empty page stay whole
       --cache DIR        keep the encoded pages in DIR (created if missing) and take them
                          from there when a page's file content and settings are the same
@@ -66,6 +60,8 @@ Options:
   -q, --quiet            no progress and no summary
   -h, --help             show this help
 
+Without --title or --author they come from the first archive argument with a ComicInfo.xml
+(title "SERIES NUMBER", else its Title; author its Writer) or PDF with document information.
 Pages that cannot be used are skipped and listed on standard error with the reason. The
 summary line names the pages written, the pages skipped and the book's size.
 
@@ -75,15 +71,15 @@ skipped), 2 usage error.
 
 namespace {
 
-    void addPages(std::vector<BookEntry> & entries, const std::string& arg, bool gray,
-                  std::vector<SkippedRow>& leftOut, std::vector<std::string>& containers) {
-        if (isContainerFile(arg)) containers.push_back(arg);
-        const Expansion expansion = expandPaths({arg});
-        for (const auto& path : expansion.pages)
-            entries.push_back({resolvePage(path), gray, static_cast<int>(entries.size()),
-                               path == expansion.pages.front()});
-        leftOut.insert(leftOut.end(), expansion.leftOut.begin(), expansion.leftOut.end());
-    }
+void addPages(std::vector<BookEntry>& entries, const std::string& arg, bool gray,
+              std::vector<SkippedRow>& leftOut, std::vector<std::string>& containers) {
+    if (isContainerFile(arg)) containers.push_back(arg);
+    const Expansion expansion = expandPaths({arg});
+    for (const auto& path : expansion.pages)
+        entries.push_back({resolvePage(path), gray, static_cast<int>(entries.size()),
+                           path == expansion.pages.front()});
+    leftOut.insert(leftOut.end(), expansion.leftOut.begin(), expansion.leftOut.end());
+}
 
 } // namespace
 

@@ -392,7 +392,7 @@ TEST_F(Builder, MorePagesThanABookHoldsBecomeVolumesOfTheSamePages) {
 TEST_F(Builder, AnExistingVolumeIsAskedAboutOnceAndDeclinedWritesNothing) {
     for (int i = 0; i < 3; ++i)
         addRow(page24("p" + std::to_string(i) + ".bmp", 8, 8));
-    test::writeFile(dir.file("book-2.QFB"), {'o', 'l', 'd'});
+    test::writeFile(dir.file("book-2.QFB"), std::string("old"));
     request.maxPages = 2;
     platform.answerYes = false;
     const MakeReport report = make();
@@ -439,7 +439,7 @@ TEST_F(Builder, AVolumeThatCannotBeWrittenLeavesEveryFileAsItWas) {
         std::string at;
         ~Unmount() { [[maybe_unused]] int r = std::system(("umount " + at).c_str()); }
     } unmount{mount};
-    test::writeFile(mount + "/book-1.QFB", {'o', 'l', 'd'});
+    test::writeFile(mount + "/book-1.QFB", std::string("old"));
     request.fileName = mount + "/book";
     request.maxPages = 2;
     FakeProgress progress(platform.calls);

@@ -1,5 +1,7 @@
 #include "book/format/book_check.h"
 #include "cli/cli.h"
+#include "tests/archive_support.h"
+#include "tests/pdf_support.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>
@@ -298,6 +300,84 @@ TEST(CliProbe, TypeAndSizeOrDash) {
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, common + broken + "\t4\t-\n");
     EXPECT_EQ(run({"probe", "--decode"}).code, 2);
+}
+
+} // namespace
+} // namespace folio
+
+namespace folio {
+namespace {
+
+// A library made book by book: titles from ComicInfo.xml, a PDF's information or the name; a
+// damaged archive and an empty folder named and the rest made; exit 1 for the failures.
+TEST(CliConvert, OneBookPerInputTitledFromItsFiles) {
+    test::TempDir dir;
+    const auto page = test::bmp24(60, 80, [](std::uint32_t x, std::uint32_t y) {
+        return Color{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 40};
+    });
+    const std::string info = "<?xml version=\"1.0\"?><ComicInfo><Series>Long Road</Series>"
+                             "<Number>3</Number><Writer>A. Writer</Writer></ComicInfo>";
+    test::writeArchive(dir.file("vol3.cbz"), test::ArchiveKind::Zip,
+                       {{"ComicInfo.xml", {info.begin(), info.end()}},
+                        {"ch1/01.bmp", page},
+                        {"ch1/02.bmp", page}});
+    test::writeArchive(dir.file("plain.tar.gz"), test::ArchiveKind::TarGz, {{"a.bmp", page}});
+    test::writeFile(dir.file("scan.pdf"),
+                    test::pdfBytes({{300, 400, 0, 0, nullptr, {"page"}}}, "Scanned", "Someone"));
+    std::filesystem::create_directory(dir.file("Vol 1"));
+    test::writeFile(dir.file("Vol 1/p.bmp"), page);
+    std::filesystem::create_directory(dir.file("empty"));
+    test::writeFile(dir.file("broken.cbz"), std::string("PK\3\4 this is no archive"));
+
+    const Run r =
+        run({"convert", "-d", dir.file("out"), dir.file("vol3.cbz"), dir.file("plain.tar.gz"),
+             dir.file("scan.pdf"), dir.file("Vol 1"), dir.file("empty"), dir.file("broken.cbz")});
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.out.find("4 of 6 books made"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(dir.file("empty") + ": gives no pages"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(dir.file("broken.cbz") + ": gives no pages"), std::string::npos);
+    const std::tuple<const char*, const char*, const char*, std::uint32_t> made[] = {
+        {"vol3.QFB", "Long Road 3", "A. Writer", 2},
+        {"plain.QFB", "plain", "", 1},
+        {"scan.QFB", "Scanned", "Someone", 1},
+        {"Vol 1.QFB", "Vol 1", "", 1},
+    };
+    for (const auto& [name, title, author, pages] : made) {
+        const BookInfo book = checkBook(test::readFile(dir.file("out/") + name));
+        ASSERT_TRUE(book.sound()) << name << ": " << book.violation;
+        EXPECT_EQ(book.title, title);
+        EXPECT_EQ(book.author, author);
+        EXPECT_EQ(book.pageCount, pages);
+    }
+    // Made again: every book exists, so every input fails without --overwrite.
+    EXPECT_EQ(run({"convert", "-q", "-d", dir.file("out"), dir.file("plain.tar.gz")}).code, 1);
+    EXPECT_EQ(
+        run({"convert", "-q", "--overwrite", "-d", dir.file("out"), dir.file("plain.tar.gz")}).code,
+        0);
+    // Two inputs of one name are refused before anything is written.
+    const Run twice =
+        run({"convert", "-d", dir.file("two"), dir.file("vol3.cbz"), dir.file("out/../vol3.cbz")});
+    EXPECT_EQ(twice.code, 2);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("two")));
+}
+
+TEST(CliConvert, MakeSplitsIntoVolumesAndSaysEach) {
+    test::TempDir dir;
+    for (int i = 0; i < 5; ++i)
+        test::writeFile(dir.file("p" + std::to_string(i) + ".bmp"), test::bmp24(30, 40, stripes));
+    std::filesystem::remove(dir.file("p4.bmp"));
+    const Run r =
+        run({"make", "-o", dir.file("b"), "--max-pages", "2", "--title", "T", dir.file("p0.bmp"),
+             dir.file("p1.bmp"), dir.file("p2.bmp"), dir.file("p3.bmp")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("wrote " + dir.file("b-1.QFB") + ": 2 pages"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("4 pages in 2 volumes, 0 skipped"), std::string::npos) << r.out;
+    EXPECT_EQ(checkBook(test::readFile(dir.file("b-2.QFB"))).title, "T (2/2)");
+    const Run again = run({"make", "-o", dir.file("b"), "--max-pages", "2", dir.file("p0.bmp"),
+                           dir.file("p1.bmp"), dir.file("p2.bmp")});
+    EXPECT_EQ(again.code, 1);
+    EXPECT_NE(again.err.find(dir.file("b-1.QFB") + " exists"), std::string::npos) << again.err;
+    EXPECT_EQ(run({"make", "-o", "x", "--max-pages", "1001", dir.file("p0.bmp")}).code, 2);
 }
 
 } // namespace

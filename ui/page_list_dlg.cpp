@@ -3,6 +3,7 @@
 #include "book/image/image_type.h"
 #include "book/making/book_builder.h"
 #include "book/pages/file_order.h"
+#include "book/sources/metadata.h"
 #include "book/sources/source.h"
 #include "ui/about_dlg.h"
 #include "ui/app_icon.h"
@@ -301,12 +302,35 @@ void CPageListDlg::runCommand(void (*command)(PageList&)) {
 
 void CPageListDlg::OnAddFile() {
     PreviewBurst burst(*this);
-    noteNotAdded(addPages(m_pages, *m_services.chooser, *m_services.lookup, 0));
+    std::vector<std::string> containers;
+    noteNotAdded(addPages(m_pages, *m_services.chooser, *m_services.lookup, 0, &containers));
     syncViewSelection();
+    fillNameFrom(containers);
+}
+
+// An empty title or author field takes what an added archive's ComicInfo.xml or a PDF's
+// information gives; text the user typed is never replaced.
+void CPageListDlg::fillNameFrom(const std::vector<std::string>& containers) {
+    for (const auto& container : containers) {
+        const bool needTitle = m_editTitle->text().isEmpty();
+        const bool needAuthor = m_editAuthor->text().isEmpty();
+        if (!needTitle && !needAuthor) return;
+        BookMetadata metadata;
+        std::string warning;
+        if (!readContainerMetadata(container, metadata, warning)) continue;
+        if (needTitle && !metadata.title.empty())
+            m_editTitle->setText(QString::fromStdString(metadata.title));
+        if (needAuthor && !metadata.author.empty())
+            m_editAuthor->setText(QString::fromStdString(metadata.author));
+    }
 }
 
 std::vector<SkippedRow> CPageListDlg::AddFiles(const std::vector<std::string>& paths) {
     PreviewBurst burst(*this);
+    std::vector<std::string> containers;
+    for (const auto& path : paths)
+        if (isContainerFile(path)) containers.push_back(path);
+    fillNameFrom(containers);
     Expansion expansion = expandPaths(paths);
     const auto skipped = appendImageFiles(m_pages, expansion.pages, *m_services.lookup, 0);
     syncViewSelection();

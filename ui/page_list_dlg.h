@@ -100,6 +100,7 @@ class CPageListDlg : public QDialog, private PageListObserver {
     // What decides the page MAKE writes for a row, as the window stands now.
     PageJob pageJobFor(int row) const;
     PageOptions pageOptions() const;
+    void fillNameFrom(const std::vector<std::string>& containers);
     void pointPreviewAt(int row);
     void refreshBookPreview();
     void runCommand(void (*command)(PageList&));

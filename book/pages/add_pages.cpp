@@ -97,11 +97,14 @@ std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::
     return skipped;
 }
 
-std::vector<SkippedRow> addPages(PageList& list, FileChooser& chooser, FileLookup& lookup,
-                                 int jobs) {
+std::vector<SkippedRow> addPages(PageList& list, FileChooser& chooser, FileLookup& lookup, int jobs,
+                                 std::vector<std::string>* containers) {
     auto chosen = chooser.chooseFiles(kChooserTitle, kChooserFilter);
     if (!chosen) return {};
     sortNaturally(*chosen);
+    if (containers)
+        for (const auto& path : *chosen)
+            if (isContainerFile(path)) containers->push_back(path);
     std::vector<SkippedRow> skipped;
     expandContainers(*chosen, skipped);
     auto unusable = appendImageFiles(list, *chosen, lookup, jobs);

@@ -65,7 +65,8 @@ std::vector<SkippedRow> appendImageFiles(PageList& list, const std::vector<std::
 void sortNaturally(std::vector<std::string>& paths);
 
 // The ADD FILE command: cancel changes nothing; chosen archives and books give their pages.
+// The chosen containers are added to containers when given (their metadata may name the book).
 std::vector<SkippedRow> addPages(PageList& list, FileChooser& chooser, FileLookup& lookup,
-                                 int jobs = 0);
+                                 int jobs = 0, std::vector<std::string>* containers = nullptr);
 
 } // namespace folio
