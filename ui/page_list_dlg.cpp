@@ -538,8 +538,10 @@ void CPageListDlg::OnItemchangedList(int row) {
 }
 
 PageJob CPageListDlg::pageJobFor(int row) const {
-    return {pageOf(m_pages.row(row)), isGrayFlag(m_pages.cellText(row, kCellGrayFlag)),
-            pageOptions()};
+    // No row (a double-click beside the rows) is the empty page, as its empty cells say.
+    const bool valid = row >= 0 && row < m_pages.rowCount();
+    return {valid ? pageOf(m_pages.row(row)) : PageRef{},
+            isGrayFlag(m_pages.cellText(row, kCellGrayFlag)), pageOptions()};
 }
 
 // The options MAKE, the book view and the page memory share: the sliders and the check items.
