@@ -13,7 +13,7 @@ TEST(SeedCorpus, EveryDecoderSeedLoadsByItsName) {
     const std::filesystem::path root = FOLIO_SEED_DIR;
     int seeds = 0;
     for (const char* target : {"bmp", "ico", "tga", "pcx", "wbmp", "pnm", "pgx", "ras", "jpeg",
-                               "png", "gif", "tiff", "jpeg2000"}) {
+                               "png", "gif", "tiff", "jpeg2000", "jxl"}) {
         int perTarget = 0;
         for (const auto& e : std::filesystem::directory_iterator(root / target)) {
             const std::string path = e.path().string();
@@ -43,7 +43,7 @@ TEST(BadFiles, EmptyAndTextFilesFailUnderEveryExtension) {
     test::TempDir dir;
     const char* extensions[] = {"bmp", "jpg", "jpeg", "gif", "png", "ico", "tiff", "tif",
                                 "tga", "pcx", "wbmp", "wmf", "emf", "jp2", "j2k",  "jpc",
-                                "j2c", "pgx", "ras",  "pnm", "pgm", "ppm"};
+                                "j2c", "pgx", "ras",  "pnm", "pgm", "ppm", "jxl"};
     for (const char* ext : extensions) {
         for (const auto& [stem, content] :
              {std::pair<std::string, std::string>{"empty", ""},

@@ -4,10 +4,45 @@
 #include "book/image/codecs/Codecs.h"
 #include "book/image/codecs/detail.h"
 
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
+#include <dlfcn.h>
 #include <jxl/decode.h>
 #include <jxl/encode.h>
+
+namespace {
+
+// libjxl 0.7 writes every failure it meets on stderr, and has no switch to turn that off:
+// while a thread is inside it, what it writes there is dropped (the definition below takes
+// the place of the C library's for the whole program, and hands everything else on).
+thread_local bool tInsideLibjxl = false;
+
+class Quiet {
+  public:
+    Quiet() { tInsideLibjxl = true; }
+    ~Quiet() { tInsideLibjxl = false; }
+    Quiet(const Quiet&) = delete;
+    Quiet& operator=(const Quiet&) = delete;
+};
+
+} // namespace
+
+// What libjxl calls for its messages (vfprintf as _FORTIFY_SOURCE builds it).
+extern "C" int __vfprintf_chk(std::FILE* stream, int flag, const char* format, va_list args) {
+    using Next = int (*)(std::FILE*, int, const char*, va_list);
+    static const Next next = [] {
+        Next fn = nullptr;
+        void* found = dlsym(RTLD_NEXT, "__vfprintf_chk");
+        static_assert(sizeof fn == sizeof found);
+        std::memcpy(&fn, &found, sizeof fn);
+        return fn;
+    }();
+    if (tInsideLibjxl && stream == stderr) return 0;
+    return next ? next(stream, flag, format, args) : -1;
+}
 
 namespace folio::codecs::jxl {
 
@@ -33,7 +68,8 @@ Decoder openDecoder(Bytes data, int events, DecodeError& err) {
         detail::unsupported(err, "JPEG XL: decoder refused its settings");
         return nullptr;
     }
-    JxlDecoderCloseInput(dec.get());
+    // The input is left open: a file cut short then asks for more input, and needing more
+    // than the whole file is what tells a truncated one.
     return dec;
 }
 
@@ -77,6 +113,7 @@ bool sniff(Bytes data) {
 
 bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
     if (!sniff(data)) return detail::notThisFormat(err, "not a JPEG XL file");
+    const Quiet quiet;
     const Decoder dec = openDecoder(data, JXL_DEC_BASIC_INFO, err);
     JxlBasicInfo info;
     return dec && readFacts(dec.get(), facts, info, err);
@@ -84,6 +121,7 @@ bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
 
 bool decode(Bytes data, Image& out, DecodeError& err) {
     if (!sniff(data)) return detail::notThisFormat(err, "not a JPEG XL file");
+    const Quiet quiet;
     const Decoder dec =
         openDecoder(data, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE, err);
     PictureFacts facts;
