@@ -190,6 +190,8 @@ TEST(Jxl, EveryKindProbesAndDecodesToThePixelsGiven) {
         EXPECT_EQ(img.IsGrayRamp(), row.bpp == 8);
         EXPECT_LE(distance(img, expected), row.tolerance);
     }
+    // Threads decoding at once each get the picture (and each its own quiet stderr).
+    test::expectReentrant(decodeJxl, test::jxlFile(picture(3, false)));
 }
 
 // Orientations 2 to 8 come out upright, as Image::Orient turns an EXIF-tagged photo; the

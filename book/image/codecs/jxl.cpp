@@ -38,7 +38,7 @@ extern "C" int __vfprintf_chk(std::FILE* stream, int flag, const char* format, v
         void* found = dlsym(RTLD_NEXT, "__vfprintf_chk");
         static_assert(sizeof fn == sizeof found);
         std::memcpy(&fn, &found, sizeof fn);
-        return fn;
+        return fn == &__vfprintf_chk ? nullptr : fn; // never itself
     }();
     if (tInsideLibjxl && stream == stderr) return 0;
     return next ? next(stream, flag, format, args) : -1;
