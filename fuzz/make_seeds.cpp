@@ -2,6 +2,7 @@
 // our own code (by hand for the simple formats, with the libraries' writers for the rest).
 // Usage: make_seeds OUTDIR  (writes OUTDIR/<target>/<name>)
 #include "book/image/Image.h"
+#include "tests/jxl_support.h"
 #include "tests/pdf_support.h"
 #include "tests/picture_writers.h"
 #include "tests/test_support.h"
@@ -404,6 +405,18 @@ Bytes jpegWithExif(int orientation) {
     return out;
 }
 
+// A JPEG XL picture of the pattern: 1 to 4 channels, lossless or lossy, a second flat frame
+// for an animation.
+Bytes jxl(std::uint32_t w, std::uint32_t h, std::uint32_t channels, bool lossless,
+          std::uint32_t orientation = 1, bool animated = false, bool container = false) {
+    folio::test::JxlPicture p;
+    p.w = w, p.h = h, p.channels = channels, p.lossless = lossless;
+    p.orientation = orientation, p.container = container;
+    p.frames = {patternPixels(w, h, static_cast<int>(channels))};
+    if (animated) p.frames.push_back(Bytes(std::size_t{w} * h * channels, 200));
+    return folio::test::jxlFile(p);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -491,6 +504,11 @@ int main(int argc, char** argv) {
                                heif_orientation_rotate_90_cw, 50)},
         {"heif/mono.avif", folio::test::heifFile(heif_compression_AV1, 8, 8, patternPixels(8, 8, 1),
                                                  heif_orientation_normal, 50)},
+        {"jxl/lossless.jxl", jxl(9, 7, 3, true)},
+        {"jxl/gray.jxl", jxl(8, 5, 1, true)},
+        {"jxl/lossy_alpha.jxl", jxl(12, 8, 4, false, 6)},
+        {"jxl/anim.jxl", jxl(6, 6, 3, true, 1, true, true)},
+        {"jxl/jpeg.jxl", folio::test::jxlFromJpeg(jpeg(16, 8, false, 80))},
     };
     for (const auto& [name, bytes] : seeds) {
         const auto slash = name.find('/');

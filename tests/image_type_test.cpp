@@ -33,11 +33,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ImageTypeForExtension, EveryTableEntryAndCaseSensitivity) {
     const std::pair<const char*, ImageType> table[] = {
-        {"bmp", 1},   {"gif", 2},  {"jpg", 3},  {"jpeg", 3}, {"png", 4},   {"ico", 5},
-        {"tiff", 6},  {"tif", 6},  {"tga", 7},  {"pcx", 8},  {"wbmp", 9},  {"wmf", 10},
-        {"emf", 10},  {"jp2", 11}, {"j2k", 11}, {"jpc", 12}, {"j2c", 12},  {"pgx", 13},
-        {"pnm", 14},  {"pgm", 14}, {"ppm", 14}, {"ras", 15}, {"webp", 16}, {"heic", 17},
-        {"heif", 17}, {"avif", 17}};
+        {"bmp", 1},   {"gif", 2},   {"jpg", 3},  {"jpeg", 3}, {"png", 4},   {"ico", 5},
+        {"tiff", 6},  {"tif", 6},   {"tga", 7},  {"pcx", 8},  {"wbmp", 9},  {"wmf", 10},
+        {"emf", 10},  {"jp2", 11},  {"j2k", 11}, {"jpc", 12}, {"j2c", 12},  {"pgx", 13},
+        {"pnm", 14},  {"pgm", 14},  {"ppm", 14}, {"ras", 15}, {"webp", 16}, {"heic", 17},
+        {"heif", 17}, {"avif", 17}, {"jxl", 18}};
     for (const auto& [ext, type] : table) {
         EXPECT_EQ(imageTypeForExtension(ext), type) << ext;
         std::string upper(ext);
@@ -45,7 +45,8 @@ TEST(ImageTypeForExtension, EveryTableEntryAndCaseSensitivity) {
         EXPECT_EQ(imageTypeForExtension(upper), 0u) << upper;
         EXPECT_EQ(imageTypeOfPath(std::string("f.") + upper), type) << upper;
     }
-    for (const char* other : {"", "jpe", "pbm", "tga ", " bmp", "webpp", "hei", "svg"})
+    for (const char* other :
+         {"", "jpe", "pbm", "tga ", " bmp", "webpp", "hei", "svg", "jxll", "jx"})
         EXPECT_EQ(imageTypeForExtension(other), 0u) << other;
 }
 

@@ -167,9 +167,9 @@ TEST(DepthRule, GrayDeeperThanEightBitsIsTrueColour) {
 
 TEST(FormatTable, CoversEveryTypeAndKeepsTheRecognitionOrder) {
     using codecs::Format;
-    ASSERT_EQ(codecs::formats().size(), 17u);
+    ASSERT_EQ(codecs::formats().size(), 18u);
     std::vector<std::pair<int, std::uint32_t>> recognised;
-    for (std::uint32_t t = 1; t <= 17; ++t) {
+    for (std::uint32_t t = 1; t <= 18; ++t) {
         const Format* f = codecs::formatOf(t);
         ASSERT_NE(f, nullptr) << t;
         EXPECT_EQ(f->type, t);
@@ -177,7 +177,7 @@ TEST(FormatTable, CoversEveryTypeAndKeepsTheRecognitionOrder) {
         if (f->recognition > 0) recognised.emplace_back(f->recognition, t);
     }
     EXPECT_EQ(codecs::formatOf(0), nullptr);
-    EXPECT_EQ(codecs::formatOf(18), nullptr);
+    EXPECT_EQ(codecs::formatOf(19), nullptr);
     std::sort(recognised.begin(), recognised.end());
     std::vector<std::uint32_t> order;
     for (const auto& r : recognised)
@@ -185,13 +185,13 @@ TEST(FormatTable, CoversEveryTypeAndKeepsTheRecognitionOrder) {
     EXPECT_EQ(order, (std::vector<std::uint32_t>{kFormatBmp, kFormatJpeg, kFormatIco, kFormatGif,
                                                  kFormatPng, kFormatTiff, kFormatTga, kFormatPcx,
                                                  kFormatWbmp, kFormatWmf, kFormatJp2, kFormatWebp,
-                                                 kFormatHeif}));
+                                                 kFormatHeif, kFormatJxl}));
     std::vector<std::string_view> names;
     for (const Format* f : codecs::codecs())
         names.push_back(f->codec);
     EXPECT_EQ(names, (std::vector<std::string_view>{"bmp", "gif", "jpeg", "png", "ico", "tiff",
                                                     "tga", "pcx", "wbmp", "jpeg2000", "pgx", "pnm",
-                                                    "ras", "webp", "heif"}));
+                                                    "ras", "webp", "heif", "jxl"}));
 }
 
 // A sniff may only save work: it must accept every corpus file its codec decodes.

@@ -34,6 +34,7 @@ enum ImageFormat : std::uint32_t {
     kFormatRas = 15,
     kFormatWebp = 16,
     kFormatHeif = 17, // HEIF and AVIF
+    kFormatJxl = 18,  // JPEG XL
 };
 
 // Limits that hold for every decoder, checked before any pixel buffer is allocated.

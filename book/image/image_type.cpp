@@ -19,14 +19,14 @@ std::string extensionOf(std::string_view path) {
 
 std::span<const std::pair<std::string_view, ImageType>> imageExtensions() {
     // Order matters only for readability; every extension appears once.
-    static constexpr std::array<std::pair<std::string_view, ImageType>, 26> kTable{{
+    static constexpr std::array<std::pair<std::string_view, ImageType>, 27> kTable{{
         {"bmp", kFormatBmp},   {"jpg", kFormatJpeg},  {"jpeg", kFormatJpeg}, {"gif", kFormatGif},
         {"png", kFormatPng},   {"ico", kFormatIco},   {"tiff", kFormatTiff}, {"tif", kFormatTiff},
         {"tga", kFormatTga},   {"pcx", kFormatPcx},   {"wbmp", kFormatWbmp}, {"wmf", kFormatWmf},
         {"emf", kFormatWmf},   {"jp2", kFormatJp2},   {"j2k", kFormatJp2},   {"jpc", kFormatJpc},
         {"j2c", kFormatJpc},   {"pgx", kFormatPgx},   {"ras", kFormatRas},   {"pnm", kFormatPnm},
         {"pgm", kFormatPnm},   {"ppm", kFormatPnm},   {"webp", kFormatWebp}, {"heic", kFormatHeif},
-        {"heif", kFormatHeif}, {"avif", kFormatHeif},
+        {"heif", kFormatHeif}, {"avif", kFormatHeif}, {"jxl", kFormatJxl},
     }};
     return kTable;
 }

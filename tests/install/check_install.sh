@@ -36,7 +36,7 @@ grep -q '^Categories=.*Graphics;' "$entry" || fail "desktop entry not in Graphic
 grep -q '^GenericName=.' "$entry" || fail "no generic name"
 grep -q '^Comment=.' "$entry" || fail "no English comment"
 grep -q '^Comment\[zh_CN\]=.' "$entry" || fail "no Chinese comment"
-for mime in image/jpeg image/png image/bmp image/gif image/tiff image/jp2 image/webp image/heic image/avif; do
+for mime in image/jpeg image/png image/bmp image/gif image/tiff image/jp2 image/webp image/heic image/avif image/jxl; do
   grep -q "^MimeType=.*$mime;" "$entry" || fail "desktop entry does not offer $mime"
 done
 

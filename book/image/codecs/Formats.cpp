@@ -24,7 +24,7 @@ bool sniffNothing(Bytes) {
 constexpr bool kFamily = true;
 
 // clang-format off
-constexpr std::array<Format, 17> kFormats{{
+constexpr std::array<Format, 18> kFormats{{
     // type         codec       decode            probe            sniff            family   recognition
     {kFormatBmp,  "bmp",      bmp::decode,      bmp::probe,      bmp::sniff,      false,   1},
     {kFormatGif,  "gif",      gif::decode,      gif::probe,      gif::sniff,      false,   4},
@@ -43,6 +43,7 @@ constexpr std::array<Format, 17> kFormats{{
     {kFormatRas,  "ras",      ras::decode,      ras::probe,      ras::sniff,      kFamily, 0},
     {kFormatWebp, "webp",     webp::decode,     webp::probe,     webp::sniff,     false,   12},
     {kFormatHeif, "heif",     heif::decode,     heif::probe,     heif::sniff,     false,   13},
+    {kFormatJxl,  "jxl",      jxl::decode,      jxl::probe,      jxl::sniff,      false,   14},
 }};
 // clang-format on
 

@@ -26,7 +26,7 @@ struct Format {
     int recognition = 0;
 };
 
-// Every image type 1 to 17, in type order.
+// Every image type 1 to 18, in type order.
 std::span<const Format> formats();
 // The row of an image type; nullptr for 0 and unknown types.
 const Format* formatOf(std::uint32_t type);
