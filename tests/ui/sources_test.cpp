@@ -4,6 +4,7 @@
 #include "book/sources/source.h"
 #include "ui/book_bridge.h"
 #include "ui/page_list_dlg.h"
+#include "ui/services.h"
 #include "ui_test_support.h"
 
 #include <QDir>
@@ -81,6 +82,8 @@ class SourcesTest : public QObject {
     void droppedSevenZip();
     void addFileOnTar();
     void previewOfAMember();
+    void titleAndAuthorFromAnAddedArchive();
+    void volumesListedInTheSuccessDetails();
 };
 
 void SourcesTest::commandLineRar() {
@@ -139,6 +142,40 @@ void SourcesTest::previewOfAMember() {
         QCOMPARE(member.image, file.image);
     }
     QVERIFY(!loadPreviewPicture(comic.archive + "/none.png").loaded);
+}
+
+// An empty title or author field takes the added archive's ComicInfo.xml; typed text stays.
+void SourcesTest::titleAndAuthorFromAnAddedArchive() {
+    Comic comic(folio::test::ArchiveKind::Zip, "comic.cbz");
+    const std::string info = "<ComicInfo><Series>海街</Series><Number>2</Number>"
+                             "<Writer>作者</Writer></ComicInfo>";
+    const std::string tagged = toNative(comic.dir.filePath(QStringLiteral("tagged.cbz")));
+    folio::test::writeArchive(tagged, folio::test::ArchiveKind::Zip,
+                              {{"ComicInfo.xml", {info.begin(), info.end()}},
+                               {"p.png", bytesOf(comic.files[0])}});
+    MainWindowRig added;
+    added.chooser.next = std::vector<std::string>{comic.archive, tagged};
+    clickButton(added.dlg, 1005);
+    QCOMPARE(added.dlg.m_editTitle->text(), QStringLiteral("海街 2"));
+    QCOMPARE(added.dlg.m_editAuthor->text(), QStringLiteral("作者"));
+
+    MainWindowRig typed;
+    typed.dlg.m_editTitle->setText(QStringLiteral("mine"));
+    QVERIFY(typed.dlg.AddFiles({tagged}).empty());
+    QCOMPARE(typed.dlg.m_editTitle->text(), QStringLiteral("mine"));
+    QCOMPARE(typed.dlg.m_editAuthor->text(), QStringLiteral("作者"));
+}
+
+void SourcesTest::volumesListedInTheSuccessDetails() {
+    MakeReport report;
+    report.outputName = "/books/long.QFB";
+    report.volumes = {{"/books/long-1.QFB", 700}, {"/books/long-2.QFB", 701}};
+    const QString details = successDetails(report, {});
+    QVERIFY2(details.startsWith(QStringLiteral("分为 2 册:\n/books/long-1.QFB: 700 页")),
+             qPrintable(details));
+    QVERIFY(details.contains(QStringLiteral("/books/long-2.QFB: 701 页")));
+    report.volumes.resize(1);
+    QVERIFY(successDetails(report, {}).startsWith(QStringLiteral("文件: /books/long.QFB")));
 }
 
 QTEST_MAIN(SourcesTest)
