@@ -6,6 +6,7 @@
 #include "book/image/image_type.h"
 #include "book/making/page_cache.h"
 #include "book/making/page_options.h"
+#include "book/making/page_part.h"
 #include "book/making/platform.h"
 #include "book/pages/page_list.h"
 #include "book/sources/source.h"
@@ -49,6 +50,8 @@ struct PageJob {
     PageRef page;
     bool gray = true; // the row's mark; with autoColor the page's content decides instead
     PageOptions options;
+    // The part of the picture (or the pictures of a strip) the page shows.
+    PagePart part{};
     bool operator==(const PageJob&) const = default;
 };
 

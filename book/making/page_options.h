@@ -15,6 +15,13 @@ struct PageOptions {
     bool crop = false;
     // Every page's content decides whether it is gray or colour, whatever its row says.
     bool autoColor = false;
+    // A picture more than 1.2 times as wide as high becomes its two halves (see spreadPages).
+    bool splitSpreads = false;
+    // Spread halves right first, whatever the container says.
+    bool rightToLeft = false;
+    // Consecutive same-width pictures of one folder or container are joined into a strip and
+    // cut into page-sized pieces (see cutStrip).
+    bool strips = false;
     bool operator==(const PageOptions&) const = default;
 };
 
