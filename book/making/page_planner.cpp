@@ -196,8 +196,10 @@ class Planner {
         }
         for (const StripRun& run : groupStrips(pictures)) {
             const std::uint32_t width = pictures[run.first].width;
-            if (run.count == 1 && pictures[run.first].height <= stripPieceLimit(width)) {
-                planSingle(run.first);
+            if (width < kMinStripWidth ||
+                (run.count == 1 && pictures[run.first].height <= stripPieceLimit(width))) {
+                for (std::size_t k = 0; k < run.count; ++k)
+                    planSingle(run.first + k);
                 continue;
             }
             planRun(run, pictures);

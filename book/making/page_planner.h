@@ -18,6 +18,9 @@ struct PlannedPage {
 // More pieces than this from one strip and its pictures stay whole pages: a strip a few
 // pixels wide would otherwise make a page every row or two.
 inline constexpr std::size_t kMaxStripPieces = 20'000;
+// Narrower pictures are never joined: a sliver cut into page-sized pieces gives a page for
+// every few rows.
+inline constexpr std::uint32_t kMinStripWidth = 16;
 
 // Every usable entry's pages, in book order (entries naming no image are left to the caller).
 // Sizes come from the pictures' headers; a picture whose header is refused stays whole (its
