@@ -556,6 +556,8 @@ void CPageListDlg::OnItemchangedList(int row) {
 }
 
 PageJob CPageListDlg::pageJobFor(int row) const {
+    // A double click below the last row names no row: the preview then shows nothing.
+    if (row < 0 || row >= m_pages.rowCount()) return {};
     return {pageOf(m_pages.row(row)), isGrayFlag(m_pages.cellText(row, kCellGrayFlag)),
             pageOptions()};
 }
