@@ -1,5 +1,6 @@
 #include "book/format/book_header.h"
 #include "book/making/book_builder.h"
+#include "book/making/page_cache.h"
 #include "book/making/page_planner.h"
 #include "tests/archive_support.h"
 #include "tests/test_support.h"
@@ -57,8 +58,10 @@ std::vector<BookEntry> entriesOf(const std::vector<std::string>& paths) {
 // The book's page bytes after its header, made from the paths with the options.
 std::vector<std::uint8_t> bookPages(const test::TempDir& dir, const std::vector<std::string>& paths,
                                     const PageOptions& options, int* pages = nullptr,
-                                    std::vector<std::string>* shown = nullptr) {
+                                    std::vector<std::string>* shown = nullptr,
+                                    PageCache* cache = nullptr) {
     BookRequest request;
+    request.cache = cache;
     request.fileName = dir.file("book");
     request.options = options;
     request.jobs = 2;
@@ -120,6 +123,27 @@ TEST(SplitSpreads, HalvesInReadingOrderAndOthersWhole) {
         EXPECT_EQ(book, c.rtl ? joined({right, left}) : joined({left, right}));
         EXPECT_EQ(shown, (std::vector<std::string>{whole + " (1/2)", whole + " (2/2)"}));
     }
+}
+
+TEST(SplitSpreads, CachedHalvesAreTheirOwnPages) {
+    test::TempDir dir;
+    const std::string spread = writePlane(dir, "spread.bmp", 0, 0, 400, 200);
+    const std::string square = writePlane(dir, "square.bmp", 0, 0, 200, 200);
+    PageOptions options;
+    options.splitSpreads = true;
+    const auto fresh = bookPages(dir, {spread, square}, options);
+    MemoryPageCache memory;
+    DiskPageCache disk(dir.file("cache"));
+    std::string why;
+    ASSERT_TRUE(disk.open(why)) << why;
+    for (PageCache* cache : std::initializer_list<PageCache*>{&memory, &disk}) {
+        EXPECT_EQ(bookPages(dir, {spread, square}, options, nullptr, nullptr, cache), fresh);
+        EXPECT_EQ(bookPages(dir, {spread, square}, options, nullptr, nullptr, cache), fresh);
+        // The whole spread, kept before the halves, is not taken for either of them.
+        EXPECT_NE(bookPages(dir, {spread, square}, {}, nullptr, nullptr, cache), fresh);
+        EXPECT_EQ(bookPages(dir, {spread, square}, options, nullptr, nullptr, cache), fresh);
+    }
+    EXPECT_GE(disk.hits(), 6u);
 }
 
 TEST(SplitSpreads, ContainerSaysRightToLeft) {
