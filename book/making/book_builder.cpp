@@ -153,7 +153,8 @@ bool cutHalf(Image& image, const PageJob& job, std::string& reason) {
 
 } // namespace
 
-MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
+MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache,
+                  StripSliceMemory* slices) {
     MadePage result;
     const PageOptions& options = job.options;
     const PageSettings settings = pageSettings(options, job.gray, job.part.key());
@@ -181,7 +182,7 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
     }
     Image image(0);
     if (piece) {
-        if (!joinStripPiece(job.part, *sources, image, result.reason)) return result;
+        if (!joinStripPiece(job.part, *sources, image, result.reason, slices)) return result;
     } else {
         if (!loadPagePicture(job, *sources, source, image, result.reason, half)) return result;
         if (half && !cutHalf(image, job, result.reason)) return result;
@@ -218,9 +219,9 @@ struct PageResult {
 };
 
 PageResult preparePage(const PlannedPage& planned, const BookRequest& request,
-                       SourceReader& sources) {
+                       SourceReader& sources, StripSliceMemory& slices) {
     const PageJob job{planned.entry.page, planned.entry.gray, request.options, planned.part};
-    MadePage made = makePage(job, &sources, request.cache);
+    MadePage made = makePage(job, &sources, request.cache, &slices);
     return {made.ok, std::move(made.jpeg), std::move(made.reason)};
 }
 
@@ -233,7 +234,7 @@ class PagePipeline {
   public:
     PagePipeline(const std::vector<PlannedPage>& tasks, const BookRequest& request, int jobs)
         : tasks_(tasks), request_(request), results_(tasks.size()),
-          window_(4 * static_cast<std::size_t>(jobs)) {
+          window_(4 * static_cast<std::size_t>(jobs)), slices_(static_cast<std::size_t>(jobs) + 2) {
         std::vector<std::string> paths;
         for (const PlannedPage& t : tasks_)
             if (t.part.kind == PagePart::Kind::StripPiece)
@@ -280,7 +281,7 @@ class PagePipeline {
                 if (stop_) return;
                 i = next_++;
             }
-            PageResult r = preparePage(tasks_[i], request_, sources_);
+            PageResult r = preparePage(tasks_[i], request_, sources_, slices_);
             {
                 std::lock_guard lock(mutex_);
                 results_[i] = std::move(r);
@@ -294,6 +295,8 @@ class PagePipeline {
     SourceReader sources_;
     std::vector<std::optional<PageResult>> results_;
     const std::size_t window_;
+    // Two workers making neighbouring pieces share the slice between them.
+    StripSliceMemory slices_;
     std::size_t next_ = 0, consumed_ = 0;
     bool stop_ = false;
     std::mutex mutex_;

@@ -66,7 +66,10 @@ struct MadePage {
 // One page exactly as the book holds it: the builder, the preview's book view and the page
 // command all make their pages here. A member path is read through sources (null: a reader
 // of its own); cache may be null.
-MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache);
+// slices: decoded strip slices shared between the pieces of a strip (null: none kept).
+class StripSliceMemory;
+MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache,
+                  StripSliceMemory* slices = nullptr);
 
 // Whether the picture at path holds real colour, judged on the picture make --auto-color
 // judges; nothing, with the reason, when it does not load. A member is read through sources

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string_view>
 
 namespace folio {
@@ -71,8 +72,36 @@ bool cutToRect(Image& picture, const PageRect& rect, std::string& reason) {
     return true;
 }
 
-bool joinStripPiece(const PagePart& part, SourceReader& sources, Image& piece,
-                    std::string& reason) {
+std::shared_ptr<const Image> StripSliceMemory::slice(const PageRef& page, SourceReader& sources,
+                                                     std::string& reason) {
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = recent_.begin(); it != recent_.end(); ++it) {
+            if (it->first != page.path) continue;
+            recent_.splice(recent_.begin(), recent_, it);
+            return recent_.front().second;
+        }
+    }
+    auto image = std::make_shared<Image>(0);
+    if (!loadPage(page, sources, *image, reason) || !image->IsValid()) {
+        if (reason.empty()) reason = "does not load";
+        return nullptr;
+    }
+    if (image->IsIndexed() && !image->IncreaseBpp24()) {
+        reason = "cannot convert the strip to true colour (out of memory)";
+        return nullptr;
+    }
+    std::lock_guard lock(mutex_);
+    recent_.emplace_front(page.path, image);
+    while (recent_.size() > capacity_)
+        recent_.pop_back();
+    return image;
+}
+
+bool joinStripPiece(const PagePart& part, SourceReader& sources, Image& piece, std::string& reason,
+                    StripSliceMemory* memory) {
+    std::optional<StripSliceMemory> own;
+    if (!memory) memory = &own.emplace(1);
     std::uint64_t total = 0;
     for (const SliceRows& r : part.rows)
         total += r.rows;
@@ -93,22 +122,18 @@ bool joinStripPiece(const PagePart& part, SourceReader& sources, Image& piece,
                 return false;
             }
             const PageRef& page = part.slices[r.slice];
-            Image slice(0);
-            if (!loadPage(page, sources, slice, why) || !slice.IsValid()) {
+            const std::shared_ptr<const Image> slice = memory->slice(page, sources, why);
+            if (!slice) {
                 reason = "does not load: " + page.path + ": " + why;
                 return false;
             }
-            if (slice.GetWidth() != part.width ||
-                std::uint64_t{r.firstRow} + r.rows > slice.GetHeight()) {
+            if (slice->GetWidth() != part.width ||
+                std::uint64_t{r.firstRow} + r.rows > slice->GetHeight()) {
                 reason = "changed size while the book was made: " + page.path;
                 return false;
             }
-            if (slice.IsIndexed() && !slice.IncreaseBpp24()) {
-                reason = "cannot convert the strip to true colour (out of memory)";
-                return false;
-            }
             for (std::uint32_t k = 0; k < r.rows; ++k)
-                std::copy_n(slice.Row(r.firstRow + k), slice.Stride(), piece.Row(y + k));
+                std::copy_n(slice->Row(r.firstRow + k), slice->Stride(), piece.Row(y + k));
             y += r.rows;
         }
     } catch (const std::bad_alloc&) {

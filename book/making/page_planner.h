@@ -6,6 +6,11 @@
 #include "book/making/page_part.h"
 
 #include <cstddef>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace folio {
@@ -39,8 +44,26 @@ bool containerReadsRightToLeft(const PageRef& page);
 // memory runs out.
 bool cutToRect(Image& picture, const PageRect& rect, std::string& reason);
 
-// The piece of a strip joined from its slices, 24-bit, loading one slice at a time; false
-// with a reason when a slice does not load or no longer has the size it was planned with.
-bool joinStripPiece(const PagePart& part, SourceReader& sources, Image& piece, std::string& reason);
+// The last few slices decoded for strip pieces, shared by the workers making them: the next
+// piece mostly starts in the slice the one before ended in, so a slice is decoded about once
+// rather than once for every piece it touches. Holds at most `capacity` slices (24-bit).
+class StripSliceMemory {
+  public:
+    explicit StripSliceMemory(std::size_t capacity) : capacity_(capacity) {}
+    // The slice decoded and made 24-bit, or null with the reason.
+    std::shared_ptr<const Image> slice(const PageRef& page, SourceReader& sources,
+                                       std::string& reason);
+
+  private:
+    std::size_t capacity_;
+    std::mutex mutex_;
+    std::list<std::pair<std::string, std::shared_ptr<const Image>>> recent_; // newest first
+};
+
+// The piece of a strip joined from its slices, 24-bit, loading one slice at a time (through
+// memory when given); false with a reason when a slice does not load or no longer has the
+// size it was planned with.
+bool joinStripPiece(const PagePart& part, SourceReader& sources, Image& piece, std::string& reason,
+                    StripSliceMemory* memory = nullptr);
 
 } // namespace folio
