@@ -301,6 +301,34 @@ TEST(Strips, CutOnlyInGuttersAndJoinedSlicesMakeTheWholeStripsPages) {
     }
 }
 
+TEST(Strips, MakeAndConvertTakeTheOptions) {
+    stripLayout = {};
+    for (std::uint32_t y = 10; y + 180 < 1200; y += 200)
+        stripLayout.panels.emplace_back(y, 180);
+    stripLayout.height = 1200;
+    test::TempDir dir;
+    const auto paths = writeStrip(dir, "ep", 500);
+    const std::string spread = writePlane(dir, "wide/spread.bmp", 0, 0, 600, 200);
+    PageOptions strips;
+    strips.strips = true;
+    const auto expected = bookPages(dir, paths, strips);
+    const auto tail = [](const std::vector<std::uint8_t>& book) {
+        return book.size() < BookHeader::kSize
+                   ? std::vector<std::uint8_t>{}
+                   : std::vector<std::uint8_t>(book.begin() + BookHeader::kSize, book.end());
+    };
+    auto r = test::runCli({"convert", "-q", "-d", dir.file("out"), "--strips", dir.file("ep")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(tail(test::readFile(dir.file("out/ep.QFB"))), expected);
+
+    PageOptions halves;
+    halves.splitSpreads = true;
+    halves.rightToLeft = true;
+    r = test::runCli({"make", "-q", "-o", dir.file("m"), "--split-spreads", "--rtl", spread});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(tail(test::readFile(dir.file("m.QFB"))), bookPages(dir, {spread}, halves));
+}
+
 TEST(Strips, GutterlessPanelCoveredWithOverlaps) {
     // One gradient panel 2.5 pieces tall, no blank row anywhere.
     stripLayout = {{{0, 1000}}, 1000};
