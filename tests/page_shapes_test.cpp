@@ -125,6 +125,25 @@ TEST(SplitSpreads, HalvesInReadingOrderAndOthersWhole) {
     }
 }
 
+TEST(SplitSpreads, VolumesCountTheHalves) {
+    test::TempDir dir;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 3; ++i)
+        paths.push_back(writePlane(dir, "s" + std::to_string(i) + ".bmp", 0, 0, 300, 100));
+    BookRequest request;
+    request.fileName = dir.file("vol");
+    request.options.splitSpreads = true;
+    request.maxPages = 4;
+    NullPlatform platform;
+    NamesProgress progress;
+    const MakeReport report = makeBook(entriesOf(paths), request, platform, progress);
+    ASSERT_TRUE(report.written) << report.error;
+    EXPECT_EQ(report.pagesWritten, 6);
+    ASSERT_EQ(report.volumes.size(), 2u);
+    EXPECT_EQ(report.volumes[0].pages + report.volumes[1].pages, 6);
+    EXPECT_EQ(progress.shown.size(), 6u);
+}
+
 TEST(SplitSpreads, CachedHalvesAreTheirOwnPages) {
     test::TempDir dir;
     const std::string spread = writePlane(dir, "spread.bmp", 0, 0, 400, 200);

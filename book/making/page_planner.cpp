@@ -306,7 +306,7 @@ class Planner {
             for (std::size_t k = i; k < j; ++k) {
                 out_[k].part.index = static_cast<int>(k - i + 1);
                 out_[k].part.count = static_cast<int>(j - i);
-                // Volumes never break between the pages of one picture.
+                // A picture's later pages start no source, so volumes prefer other breaks.
                 if (k > i) out_[k].entry.startsSource = false;
             }
             i = j;
