@@ -182,7 +182,11 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache,
     }
     Image image(0);
     if (piece) {
-        if (!joinStripPiece(job.part, *sources, image, result.reason, slices)) return result;
+        // Joined gray for a gray page, as a plain gray page is decoded gray; colour is judged
+        // on colour pixels.
+        const bool joinGray = job.gray && !options.autoColor;
+        if (!joinStripPiece(job.part, joinGray, *sources, image, result.reason, slices))
+            return result;
     } else {
         if (!loadPagePicture(job, *sources, source, image, result.reason, half)) return result;
         if (half && !cutHalf(image, job, result.reason)) return result;

@@ -72,14 +72,14 @@ bool cutToRect(Image& picture, const PageRect& rect, std::string& reason) {
     return true;
 }
 
-std::shared_ptr<const Image> StripSliceMemory::slice(const PageRef& page, SourceReader& sources,
-                                                     std::string& reason) {
+std::shared_ptr<const Image> StripSliceMemory::slice(const PageRef& page, bool gray,
+                                                     SourceReader& sources, std::string& reason) {
     {
         std::lock_guard lock(mutex_);
         for (auto it = recent_.begin(); it != recent_.end(); ++it) {
-            if (it->first != page.path) continue;
+            if (it->path != page.path || it->gray != gray) continue;
             recent_.splice(recent_.begin(), recent_, it);
-            return recent_.front().second;
+            return recent_.front().image;
         }
     }
     auto image = std::make_shared<Image>(0);
@@ -87,19 +87,20 @@ std::shared_ptr<const Image> StripSliceMemory::slice(const PageRef& page, Source
         if (reason.empty()) reason = "does not load";
         return nullptr;
     }
-    if (image->IsIndexed() && !image->IncreaseBpp24()) {
-        reason = "cannot convert the strip to true colour (out of memory)";
+    if (gray ? !image->GrayScale() : image->IsIndexed() && !image->IncreaseBpp24()) {
+        reason = gray ? "cannot convert the strip to gray (out of memory)"
+                      : "cannot convert the strip to true colour (out of memory)";
         return nullptr;
     }
     std::lock_guard lock(mutex_);
-    recent_.emplace_front(page.path, image);
+    recent_.push_front({page.path, gray, image});
     while (recent_.size() > capacity_)
         recent_.pop_back();
     return image;
 }
 
-bool joinStripPiece(const PagePart& part, SourceReader& sources, Image& piece, std::string& reason,
-                    StripSliceMemory* memory) {
+bool joinStripPiece(const PagePart& part, bool gray, SourceReader& sources, Image& piece,
+                    std::string& reason, StripSliceMemory* memory) {
     std::optional<StripSliceMemory> own;
     if (!memory) memory = &own.emplace(1);
     std::uint64_t total = 0;
@@ -111,10 +112,11 @@ bool joinStripPiece(const PagePart& part, SourceReader& sources, Image& piece, s
     }
     try {
         std::string why;
-        if (!piece.Create(part.width, static_cast<std::uint32_t>(total), 24, &why)) {
+        if (!piece.Create(part.width, static_cast<std::uint32_t>(total), gray ? 8 : 24, &why)) {
             reason = "cannot join the strip piece: " + why;
             return false;
         }
+        if (gray) piece.SetGrayPalette();
         std::uint32_t y = 0;
         for (const SliceRows& r : part.rows) {
             if (r.slice >= part.slices.size()) {
@@ -122,7 +124,7 @@ bool joinStripPiece(const PagePart& part, SourceReader& sources, Image& piece, s
                 return false;
             }
             const PageRef& page = part.slices[r.slice];
-            const std::shared_ptr<const Image> slice = memory->slice(page, sources, why);
+            const std::shared_ptr<const Image> slice = memory->slice(page, gray, sources, why);
             if (!slice) {
                 reason = "does not load: " + page.path + ": " + why;
                 return false;

@@ -50,20 +50,26 @@ bool cutToRect(Image& picture, const PageRect& rect, std::string& reason);
 class StripSliceMemory {
   public:
     explicit StripSliceMemory(std::size_t capacity) : capacity_(capacity) {}
-    // The slice decoded and made 24-bit, or null with the reason.
-    std::shared_ptr<const Image> slice(const PageRef& page, SourceReader& sources,
+    // The slice decoded and made 8-bit gray (gray) or 24-bit, or null with the reason.
+    std::shared_ptr<const Image> slice(const PageRef& page, bool gray, SourceReader& sources,
                                        std::string& reason);
 
   private:
     std::size_t capacity_;
     std::mutex mutex_;
-    std::list<std::pair<std::string, std::shared_ptr<const Image>>> recent_; // newest first
+    struct Kept {
+        std::string path;
+        bool gray;
+        std::shared_ptr<const Image> image;
+    };
+    std::list<Kept> recent_; // newest first
 };
 
-// The piece of a strip joined from its slices, 24-bit, loading one slice at a time (through
-// memory when given); false with a reason when a slice does not load or no longer has the
-// size it was planned with.
-bool joinStripPiece(const PagePart& part, SourceReader& sources, Image& piece, std::string& reason,
-                    StripSliceMemory* memory = nullptr);
+// The piece of a strip joined from its slices, loading one slice at a time (through memory
+// when given): 8-bit gray for a gray page, so that the page steps touch a third of the bytes,
+// else 24-bit. False with a reason when a slice does not load or no longer has the size it
+// was planned with.
+bool joinStripPiece(const PagePart& part, bool gray, SourceReader& sources, Image& piece,
+                    std::string& reason, StripSliceMemory* memory = nullptr);
 
 } // namespace folio
