@@ -33,8 +33,8 @@ Options:
                          replaced
       --max-pages N      pages a book file may hold, 1 to 1000 (default 1000)
   -j, --jobs N           pages prepared at once (default: one per processor)
-      --fast, --auto-color, --crop, --cache DIR
-                         as for make
+      --fast, --auto-color, --crop, --split-spreads, --rtl, --strips,
+      --cache DIR        as for make
       --strict           count an input whose book skipped pages as failed
   -q, --quiet            no progress and no summary
   -h, --help             show this help

@@ -52,6 +52,15 @@ Options:
       --crop             cut a page's uniform white or black border, leaving a margin of
                          about 1% of its content, before it is turned and scaled; content,
                          a page without such a border and a nearly empty page stay whole
+      --split-spreads    a picture more than 1.2 times as wide as high (a double-page
+                         spread) becomes two pages: its left half, then its right half
+                         (with --crop the margins are cut first, so both keep one scale)
+      --rtl              halves of a spread right first; without it, right first only in
+                         an archive whose ComicInfo.xml says <Manga>YesAndRightToLeft
+      --strips           consecutive pictures of the same width from one folder or archive
+                         (a webtoon's slices) are joined into one strip and cut into pages
+                         no taller than 4/3 of its width, in the blank bands between panels
+                         where there are some, else overlapping a little so no row is lost
       --cache DIR        keep the encoded pages in DIR (created if missing) and take them
                          from there when a page's file content and settings are the same
                          as before: the book is the same, made without decoding those

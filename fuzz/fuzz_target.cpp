@@ -4,14 +4,16 @@
 // that says yes must hand over an image that every later step can trust. Every codec's
 // header probe is held to its decoder: when the decode succeeds the probe gives the same
 // width, height and depth, and when the probe refuses the decode refuses too.
-#include "book/making/book_builder.h"
 #include "book/image/Image.h"
 #include "book/image/codecs/Codecs.h"
 #include "book/image/codecs/Formats.h"
 #include "book/image/image_type.h"
+#include "book/making/book_builder.h"
 #include "book/making/page_cache.h"
+#include "book/making/page_planner.h"
 #include "book/making/page_shape.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -102,11 +104,72 @@ int feedLoader(const std::uint8_t* data, std::size_t size) {
     return 0;
 }
 
+// The picture's last half in reading order, when it is a spread.
+bool halveSpread(folio::Image& image, bool rightToLeft, std::string& reason) {
+    const auto halves = folio::spreadPages(image.GetWidth(), image.GetHeight(), rightToLeft);
+    if (halves.empty() || halves.size() > 2) broken("a picture gives no page or too many");
+    std::uint64_t columns = 0;
+    for (const auto& h : halves) {
+        if (h.width == 0 || h.height != image.GetHeight() ||
+            std::uint64_t{h.x} + h.width > image.GetWidth())
+            broken("spread half outside the picture");
+        columns += h.width;
+    }
+    if (columns != image.GetWidth()) broken("spread halves do not cover the picture");
+    return folio::cutToRect(image, halves.back(), reason);
+}
+
+// The picture cut into slices as a strip; the middle piece joined from its slice rows.
+bool stripPiece(folio::Image& image, std::uint8_t sliceByte, std::string& reason) {
+    const std::uint32_t sliceRows = 1 + sliceByte % 64, height = image.GetHeight();
+    std::vector<std::uint32_t> slices;
+    for (std::uint32_t y = 0; y < height; y += sliceRows)
+        slices.push_back(std::min(sliceRows, height - y));
+    const std::vector<bool> flags = folio::uniformRows(image);
+    if (flags.size() != height) broken("not one flag a row");
+    const auto pieces = folio::cutStrip(height, image.GetWidth(), flags);
+    const std::uint64_t limit = folio::stripPieceLimit(image.GetWidth());
+    std::uint64_t covered = 0;
+    for (const auto& p : pieces) {
+        if (p.rows == 0 || p.rows > limit || p.first > covered) broken("strip rows lost");
+        covered = std::max(covered, p.first + p.rows);
+    }
+    if (covered != height) broken("strip not covered");
+    const auto rows = folio::pieceSlices(slices, pieces);
+    if (rows.size() != pieces.size()) broken("not one slice list a piece");
+    const auto& middle = rows[rows.size() / 2];
+    const auto& piece = pieces[rows.size() / 2];
+    folio::Image joined(0);
+    if (!joined.Create(image.GetWidth(), static_cast<std::uint32_t>(piece.rows), image.GetBpp(),
+                       &reason))
+        return false;
+    joined.SetPalette(image.GetPalette());
+    std::uint32_t y = 0;
+    for (const auto& r : middle) {
+        if (r.slice >= slices.size() || r.firstRow + r.rows > slices[r.slice] ||
+            y + r.rows > piece.rows)
+            broken("slice rows outside their slice");
+        const std::uint64_t top = std::uint64_t{r.slice} * sliceRows + r.firstRow;
+        if (y == 0 && top != piece.first) broken("piece starts elsewhere");
+        for (std::uint32_t k = 0; k < r.rows; ++k)
+            std::copy_n(image.Row(static_cast<std::uint32_t>(top + k)), image.Stride(),
+                        joined.Row(y + k));
+        y += r.rows;
+    }
+    if (y != piece.rows) broken("slice rows do not add up to the piece");
+    image = std::move(joined);
+    return true;
+}
+
 int feedPage(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
     // The second byte chooses gray or colour, the exact or the --fast load, margins cut or
-    // not, and the quality; every page also has its colour judged.
+    // not, the quality, the picture halved as a spread (its right half first or last) and cut
+    // as a strip in slices as high as the input's size says; every page also has its colour judged.
     const bool gray = data[1] & 1, fast = data[1] & 2, crop = data[1] & 4;
+    const bool split = data[1] & 0x40, strip = data[1] & 0x80;
+    const bool rightToLeft = data[1] & 0x20;
+    const int quality = ((data[1] >> 3) & 3) * 30;
     folio::Image image(0);
     if (!image.LoadMemoryForPage({data + 2, size - 2}, data[0] % kTypes, folio::kPageHeight, gray,
                                  fast))
@@ -125,8 +188,10 @@ int feedPage(const std::uint8_t* data, std::size_t size) {
         if (image.GetWidth() != box.width || image.GetHeight() != box.height)
             broken("cut picture is not its content box");
     }
+    if (split && !halveSpread(image, rightToLeft, reason)) return 0;
+    if (strip && !stripPiece(image, static_cast<std::uint8_t>(size), reason)) return 0;
     std::vector<std::uint8_t> jpeg;
-    if (folio::encodePage(image, gray, data[1] >> 3, jpeg, reason)) {
+    if (folio::encodePage(image, gray, quality, jpeg, reason)) {
         if (image.GetHeight() != folio::kPageHeight) broken("page not 640 high");
         if (image.GetWidth() < image.GetHeight()) broken("page narrower than high");
         if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8 ||

@@ -515,14 +515,15 @@ int main(int argc, char** argv) {
         put(name.substr(0, slash), name.substr(slash + 1), bytes);
     }
     // The loader and page targets take one leading byte (the type by name; for pages also the
-    // gray flag and quality) before the file.
+    // gray flag, quality, spread halving for a third of them and strip cutting) before the file.
     for (const auto& [name, bytes] : seeds) {
         const auto slash = name.find('/');
         const std::string flat = name.substr(0, slash) + "_" + name.substr(slash + 1);
         Bytes loader{0};
         loader.insert(loader.end(), bytes.begin(), bytes.end());
         put("loader", flat, loader);
-        Bytes page{0, static_cast<std::uint8_t>(flat.size() % 2 | 160)};
+        Bytes page{0, static_cast<std::uint8_t>(flat.size() % 2 | 160 |
+                                                (flat.size() % 3 == 0 ? 0x40 : 0))};
         page.insert(page.end(), bytes.begin(), bytes.end());
         put("page", flat, page);
     }

@@ -110,7 +110,8 @@ TEST_F(Cli, SkippedPagesListedWithReasons) {
               1);
 
     // Pages past a book's limit go into volumes: none is skipped, so --strict holds.
-    const auto full = run({"make", "--strict", "--max-pages", "2", "-o", dir.file("h"), pagesDir()});
+    const auto full =
+        run({"make", "--strict", "--max-pages", "2", "-o", dir.file("h"), pagesDir()});
     EXPECT_EQ(full.code, 0) << full.err;
     EXPECT_NE(full.out.find("3 pages in 2 volumes, 0 skipped"), std::string::npos) << full.out;
 }
@@ -370,8 +371,8 @@ TEST(CliConvert, MakeSplitsIntoVolumesAndSaysEach) {
     EXPECT_NE(r.out.find("wrote " + dir.file("b-1.QFB") + ": 2 pages"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("4 pages in 2 volumes, 0 skipped"), std::string::npos) << r.out;
     EXPECT_EQ(checkBook(test::readFile(dir.file("b-2.QFB"))).title, "T (2/2)");
-    const test::CliRun again = run({"make", "-o", dir.file("b"), "--max-pages", "2", dir.file("p0.bmp"),
-                           dir.file("p1.bmp"), dir.file("p2.bmp")});
+    const test::CliRun again = run({"make", "-o", dir.file("b"), "--max-pages", "2",
+                                    dir.file("p0.bmp"), dir.file("p1.bmp"), dir.file("p2.bmp")});
     EXPECT_EQ(again.code, 1);
     EXPECT_NE(again.err.find(dir.file("b-1.QFB") + " exists"), std::string::npos) << again.err;
     EXPECT_EQ(run({"make", "-o", "x", "--max-pages", "1001", dir.file("p0.bmp")}).code, 2);

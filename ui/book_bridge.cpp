@@ -2,9 +2,12 @@
 
 #include "book/image/Image.h"
 #include "book/image/image_type.h"
+#include "book/making/page_planner.h"
 #include "book/sources/source.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace folio::ui {
 
@@ -39,6 +42,38 @@ PreviewPicture loadPreviewPicture(const std::string& path) {
     result.loaded = loadPage(page, sources, image, why);
     if (result.loaded) result.image = toQImage(image);
     if (result.image.isNull()) result.loaded = false;
+    return result;
+}
+
+BookPages renderRowPage(const PageJob& job, const std::vector<BookEntry>& strip, int index) {
+    BookPages result;
+    if (job.page.kind == PageKind::None || (!job.options.splitSpreads && !job.options.strips)) {
+        result.picture = renderBookPage(job);
+        return result;
+    }
+    SourceReader sources;
+    const std::vector<BookEntry> alone = {BookEntry{job.page, job.gray, 0}};
+    const std::vector<PlannedPage> planned =
+        planPages(strip.empty() ? alone : strip, job.options, sources);
+    std::vector<const PlannedPage*> mine;
+    for (const PlannedPage& p : planned)
+        if (p.entry.page == job.page) mine.push_back(&p);
+    if (mine.empty())
+        for (const PlannedPage& p : planned)
+            if (std::find(p.part.slices.begin(), p.part.slices.end(), job.page) !=
+                p.part.slices.end()) {
+                mine.push_back(&p);
+                break;
+            }
+    if (mine.empty()) {
+        result.picture = renderBookPage(job);
+        return result;
+    }
+    result.count = static_cast<int>(mine.size());
+    result.index = std::clamp(index, 0, result.count - 1);
+    PageJob one = job;
+    one.part = mine[static_cast<std::size_t>(result.index)]->part;
+    result.picture = renderBookPage(one);
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <string>
+#include <vector>
 
 namespace folio {
 class Image;
@@ -34,5 +35,13 @@ struct BookPicture {
     QString reason;
 };
 BookPicture renderBookPage(const PageJob& job);
+// Page `index` (from 0) of the pages the row gives with the job's spread and strip options:
+// the job's picture planned among `strip` (the rows a strip may join it with; empty: alone).
+// A row whose rows all went into the piece before shows that piece. index is clamped.
+struct BookPages {
+    BookPicture picture;
+    int index = 0, count = 1;
+};
+BookPages renderRowPage(const PageJob& job, const std::vector<BookEntry>& strip, int index);
 
 } // namespace folio::ui

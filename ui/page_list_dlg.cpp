@@ -218,6 +218,24 @@ void CPageListDlg::addShapeCommands() {
         QStringLiteral("Cut the paper margins of every page when the book is made"));
     connect(m_cropAction, &QAction::toggled, this, [this] { refreshBookPreview(); });
     addAction(m_cropAction);
+
+    const auto option = [this](const char* text, QKeySequence key, const char* tip) {
+        auto* action = new QAction(QString::fromUtf8(text), this);
+        action->setCheckable(true);
+        action->setShortcut(key);
+        action->setShortcutContext(Qt::WindowShortcut);
+        action->setToolTip(QString::fromUtf8(tip));
+        connect(action, &QAction::toggled, this, [this] { refreshBookPreview(); });
+        addAction(action);
+        return action;
+    };
+    m_splitAction = option("切分跨页(&S)", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S),
+                           "Make a double-page spread two pages, its left and right halves");
+    m_rtlAction = option("从右到左(&R)", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
+                         "Put a spread's right half first");
+    m_stripsAction = option("长条切页(&T)", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T),
+                            "Join same-width pictures of a folder into a strip and cut it "
+                            "into pages between its panels");
 }
 
 // --- the list view as a mirror of the page list -------------------------------------------
@@ -550,11 +568,41 @@ PageOptions CPageListDlg::pageOptions() const {
     options.grayQuality = m_sliderGray->value();
     options.colorQuality = m_sliderColor->value();
     options.crop = m_cropAction && m_cropAction->isChecked();
+    options.splitSpreads = m_splitAction && m_splitAction->isChecked();
+    options.rightToLeft = m_rtlAction && m_rtlAction->isChecked();
+    options.strips = m_stripsAction && m_stripsAction->isChecked();
     return options;
 }
 
+std::vector<BookEntry> CPageListDlg::stripRows(const PageJob& job) const {
+    if (!job.options.strips) return {};
+    // A strip never joins pictures of another folder; a few hundred rows each way bound the
+    // work one preview does.
+    constexpr int kReach = 300;
+    const std::vector<BookEntry> all = bookEntries(m_pages);
+    const auto folderOf = [](const std::string& path) { return path.substr(0, path.rfind('/')); };
+    int row = -1;
+    for (int i = 0; i < static_cast<int>(all.size()) && row < 0; ++i)
+        if (all[static_cast<std::size_t>(i)].page == job.page) row = i;
+    if (row < 0) return {};
+    const std::string folder = folderOf(job.page.path);
+    int first = row, last = row;
+    while (first > 0 && row - first < kReach &&
+           folderOf(all[static_cast<std::size_t>(first - 1)].page.path) == folder)
+        --first;
+    while (last + 1 < static_cast<int>(all.size()) && last - row < kReach &&
+           folderOf(all[static_cast<std::size_t>(last + 1)].page.path) == folder)
+        ++last;
+    return {all.begin() + first, all.begin() + last + 1};
+}
+
+void CPageListDlg::pointPreviewAtJob(const PageJob& job) {
+    m_pPreview->SetPage(job);
+    m_pPreview->SetStripRows(stripRows(job));
+}
+
 void CPageListDlg::pointPreviewAt(int row) {
-    m_pPreview->SetPage(pageJobFor(row));
+    pointPreviewAtJob(pageJobFor(row));
 }
 
 // The book view shows the page at the sliders' qualities and with margins cut or not.
@@ -562,7 +610,7 @@ void CPageListDlg::refreshBookPreview() {
     if (!m_pPreview || !m_pPreview->isVisible() || !m_pPreview->isBookView()) return;
     PageJob job = m_pPreview->page();
     job.options = pageOptions();
-    m_pPreview->SetPage(job);
+    pointPreviewAtJob(job);
     m_pPreview->ShowPicture();
 }
 
@@ -579,7 +627,7 @@ CPageListDlg::PreviewBurst::~PreviewBurst() {
     if (!shown || !shown->isVisible()) return;
     // A click has shown its row already, as the current row moved before the selection.
     if (shown->hasPicture() && shown->page() == dlg_.m_previewJob) return;
-    shown->SetPage(dlg_.m_previewJob);
+    dlg_.pointPreviewAtJob(dlg_.m_previewJob);
     shown->ShowPicture();
 }
 
@@ -607,6 +655,9 @@ void CPageListDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(m_autoColorAction);
     menu.addAction(m_cropAction);
+    menu.addAction(m_splitAction);
+    menu.addAction(m_rtlAction);
+    menu.addAction(m_stripsAction);
     if (m_aboutAction) {
         menu.addSeparator();
         menu.addAction(m_aboutAction);

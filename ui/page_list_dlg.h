@@ -36,6 +36,10 @@ class CPageListDlg : public QDialog, private PageListObserver {
     // cut in MAKE and the preview's book view (for the session; off at start).
     QAction* autoColorAction() const { return m_autoColorAction; }
     QAction* cropAction() const { return m_cropAction; }
+    // Likewise: spreads halved, right to left, strips cut into pages.
+    QAction* splitAction() const { return m_splitAction; }
+    QAction* rtlAction() const { return m_rtlAction; }
+    QAction* stripsAction() const { return m_stripsAction; }
     MemoryPageCache& pageCache() { return m_pageCache; }
 
     // Files named on the command line or dropped on the window, added as ADD FILE adds chosen
@@ -100,6 +104,9 @@ class CPageListDlg : public QDialog, private PageListObserver {
     // What decides the page MAKE writes for a row, as the window stands now.
     PageJob pageJobFor(int row) const;
     PageOptions pageOptions() const;
+    // The rows a strip may join the row of this page with: its neighbours of one folder.
+    std::vector<BookEntry> stripRows(const PageJob& job) const;
+    void pointPreviewAtJob(const PageJob& job);
     void fillNameFrom(const std::vector<std::string>& containers);
     void pointPreviewAt(int row);
     void refreshBookPreview();
@@ -132,6 +139,9 @@ class CPageListDlg : public QDialog, private PageListObserver {
     QAction* m_aboutAction = nullptr;
     QAction* m_autoColorAction = nullptr;
     QAction* m_cropAction = nullptr;
+    QAction* m_splitAction = nullptr;
+    QAction* m_rtlAction = nullptr;
+    QAction* m_stripsAction = nullptr;
     QObject* m_listViewport = nullptr; // compared, never used after the view is gone
 };
 

@@ -1,8 +1,8 @@
 // What the windows need from the desktop, behind interfaces so the tests can stand in.
 #pragma once
 
-#include "book/pages/add_pages.h"
 #include "book/making/platform.h"
+#include "book/pages/add_pages.h"
 
 #include <QString>
 

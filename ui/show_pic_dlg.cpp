@@ -83,12 +83,29 @@ void CShowPicDlg::Create(QWidget* owner) {
     connect(m_bookAction, &QAction::toggled, this, &CShowPicDlg::SetBookView);
     addAction(m_bookAction);
 
-    m_render = new QFutureWatcher<BookPicture>(this);
-    connect(m_render, &QFutureWatcher<BookPicture>::finished, this, &CShowPicDlg::bookPageMade);
+    m_nextAction = new QAction(QStringLiteral("下一页(&N)"), this);
+    m_nextAction->setShortcut(QKeySequence(Qt::Key_N));
+    m_nextAction->setShortcutContext(Qt::WindowShortcut);
+    m_nextAction->setToolTip(
+        QStringLiteral("Show the next page this row gives (the other half of a spread, the "
+                       "next piece of a strip)"));
+    connect(m_nextAction, &QAction::triggered, this, [this] {
+        if (!m_bookView || m_pageCount < 2) return;
+        m_pageIndex = (m_pageIndex + 1) % m_pageCount;
+        showBookPage();
+    });
+    addAction(m_nextAction);
+
+    m_render = new QFutureWatcher<BookPages>(this);
+    connect(m_render, &QFutureWatcher<BookPages>::finished, this, &CShowPicDlg::bookPageMade);
     hide();
 }
 
 void CShowPicDlg::SetPage(const PageJob& page) {
+    if (page.page != m_page.page) {
+        m_pageIndex = 0;
+        m_pageCount = 1;
+    }
     m_page = page;
     m_strPath = page.page.path;
 }
@@ -103,6 +120,10 @@ void CShowPicDlg::SetBookView(bool on) {
     ShowPicture();
 }
 
+void CShowPicDlg::SetStripRows(std::vector<BookEntry> rows) {
+    m_strip = std::move(rows);
+}
+
 bool CShowPicDlg::isRendering() const {
     return m_render && m_render->isRunning();
 }
@@ -110,6 +131,7 @@ bool CShowPicDlg::isRendering() const {
 void CShowPicDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(m_bookAction);
+    menu.addAction(m_nextAction);
     menu.exec(event->globalPos());
 }
 
@@ -131,6 +153,9 @@ void CShowPicDlg::showBookPage() {
         options.grayQuality = m_page.options.grayQuality;
         options.colorQuality = m_page.options.colorQuality;
         options.crop = m_page.options.crop;
+        options.splitSpreads = m_page.options.splitSpreads;
+        options.rightToLeft = m_page.options.rightToLeft;
+        options.strips = m_page.options.strips;
         m_page = PageJob{resolvePage(m_strPath), m_page.gray, options};
         if (m_page.page.kind == PageKind::None) return;
     }
@@ -139,7 +164,10 @@ void CShowPicDlg::showBookPage() {
         return;
     }
     const PageJob job = m_page;
-    m_render->setFuture(QtConcurrent::run([job] { return renderBookPage(job); }));
+    const std::vector<BookEntry> strip = job.options.strips ? m_strip : std::vector<BookEntry>{};
+    const int index = m_pageIndex;
+    m_render->setFuture(
+        QtConcurrent::run([job, strip, index] { return renderRowPage(job, strip, index); }));
 }
 
 void CShowPicDlg::bookPageMade() {
@@ -149,7 +177,10 @@ void CShowPicDlg::bookPageMade() {
         return;
     }
     if (!m_bookView) return;
-    const BookPicture made = m_render->result();
+    const BookPages pages = m_render->result();
+    m_pageIndex = pages.index;
+    m_pageCount = pages.count;
+    const BookPicture& made = pages.picture;
     if (!made.ok) {
         m_shownPage = nullptr;
         m_facts->hide();
@@ -163,7 +194,11 @@ void CShowPicDlg::bookPageMade() {
     m_picture->setPixmap(QPixmap::fromImage(made.image));
     m_picture->resize(made.image.size());
     fitClientTo(made.image.size());
-    m_facts->setText(QStringLiteral("书中页面 %1 KB · 品质 %2 · %3")
+    const QString which =
+        m_pageCount > 1 ? QStringLiteral("第 %1/%2 页 · ").arg(m_pageIndex + 1).arg(m_pageCount)
+                        : QString();
+    m_facts->setText(which +
+                     QStringLiteral("书中页面 %1 KB · 品质 %2 · %3")
                          .arg(static_cast<double>(made.page.jpeg->size()) / 1024.0, 0, 'f', 1)
                          .arg(made.page.quality)
                          .arg(made.page.gray ? QStringLiteral("灰度") : QStringLiteral("彩色")));

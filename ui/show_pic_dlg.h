@@ -8,6 +8,7 @@
 #include <QSize>
 
 #include <string>
+#include <vector>
 
 class QAction;
 class QLabel;
@@ -17,6 +18,7 @@ template <typename T> class QFutureWatcher;
 namespace folio::ui {
 
 struct BookPicture;
+struct BookPages;
 
 // The client size the preview takes for a picture: at least 100 wide, never past avail
 // (the room left for the client area); a scroll bar takes its room when the other side scrolls.
@@ -50,6 +52,13 @@ class CShowPicDlg : public QDialog {
     // The page's size and quality, drawn over the picture's corner in the book view.
     QLabel* pageFacts() const { return m_facts; }
     bool isRendering() const;
+    // The rows a strip may join the shown row with (empty: none), for the book view.
+    void SetStripRows(std::vector<BookEntry> rows);
+    // Which of the pages the row gives the book view shows (from 0), and how many it gives;
+    // key N (and the context menu) steps to the next one.
+    int bookPageIndex() const { return m_pageIndex; }
+    int bookPageCount() const { return m_pageCount; }
+    QAction* nextPageAction() const { return m_nextAction; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -77,7 +86,10 @@ class CShowPicDlg : public QDialog {
     PageBytes m_shownPage;
     QAction* m_bookAction = nullptr;
     QLabel* m_facts = nullptr;
-    QFutureWatcher<BookPicture>* m_render = nullptr;
+    QFutureWatcher<BookPages>* m_render = nullptr;
+    std::vector<BookEntry> m_strip;
+    int m_pageIndex = 0, m_pageCount = 1;
+    QAction* m_nextAction = nullptr;
 };
 
 } // namespace folio::ui

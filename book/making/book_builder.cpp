@@ -5,6 +5,7 @@
 #include "book/format/book_check.h"
 #include "book/format/book_header.h"
 #include "book/image/image_type.h"
+#include "book/making/page_planner.h"
 #include "book/making/page_shape.h"
 #include "book/making/volumes.h"
 #include "book/sources/source.h"
@@ -84,7 +85,10 @@ namespace {
 // The decoded picture, its gray or colour decided, cut, turned, scaled and encoded.
 MadePage finishPage(Image& image, const PageJob& job, MadePage result, PageCache* cache,
                     const PageSettings& settings, const Source& source) {
-    if (job.options.crop && !cropToContent(image, result.reason)) return result;
+    // A half's margins were cut on the whole spread, before it was halved.
+    const bool half =
+        job.part.kind == PagePart::Kind::LeftHalf || job.part.kind == PagePart::Kind::RightHalf;
+    if (job.options.crop && !half && !cropToContent(image, result.reason)) return result;
     auto jpeg = std::make_shared<std::vector<std::uint8_t>>();
     result.ok = encodePage(image, result.gray, result.quality, *jpeg, result.reason);
     result.quality = std::clamp(result.quality, 0, 100);
@@ -109,7 +113,7 @@ void readIfMember(const PageRef& page, SourceReader& sources, Source& source) {
 // Margins are found on the whole picture; otherwise a JPEG comes reduced as it decodes.
 // Colour is judged on colour pixels, so a page whose content decides is decoded in colour.
 bool loadPagePicture(const PageJob& job, SourceReader& sources, Source& source, Image& image,
-                     std::string& reason) {
+                     std::string& reason, bool whole = false) {
     const PageOptions& options = job.options;
     if (job.page.kind == PageKind::Rendered) {
         std::string why;
@@ -121,9 +125,10 @@ bool loadPagePicture(const PageJob& job, SourceReader& sources, Source& source, 
     const ImageType type = job.page.type;
     const bool loaded =
         source.error.empty() &&
-        (options.crop ? image.LoadMemory(source.bytes, type)
-                      : image.LoadMemoryForPage(source.bytes, type, kPageHeight,
-                                                job.gray && !options.autoColor, options.fast)) &&
+        (options.crop || whole
+             ? image.LoadMemory(source.bytes, type)
+             : image.LoadMemoryForPage(source.bytes, type, kPageHeight,
+                                       job.gray && !options.autoColor, options.fast)) &&
         image.IsValid();
     source.bytes = {}; // only the decoded picture is needed from here on
     if (!loaded)
@@ -133,16 +138,36 @@ bool loadPagePicture(const PageJob& job, SourceReader& sources, Source& source, 
 
 } // namespace
 
-MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
+namespace {
+
+// The half of a spread the job names, taken of the picture once its margins are cut.
+bool cutHalf(Image& image, const PageJob& job, std::string& reason) {
+    if (job.options.crop && !cropToContent(image, reason)) return false;
+    const std::vector<PageRect> halves = spreadPages(image.GetWidth(), image.GetHeight(), false);
+    if (halves.size() < 2) {
+        reason = "the spread is too narrow to halve";
+        return false;
+    }
+    return cutToRect(image, halves[job.part.kind == PagePart::Kind::LeftHalf ? 0 : 1], reason);
+}
+
+} // namespace
+
+MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache,
+                  StripSliceMemory* slices) {
     MadePage result;
     const PageOptions& options = job.options;
-    const PageSettings settings = pageSettings(options, job.gray);
+    const PageSettings settings = pageSettings(options, job.gray, job.part.key());
     std::optional<SourceReader> ownReader;
     if (!sources) sources = &ownReader.emplace();
-    // A rendered page has no bytes of its own to key a cache by: it is always made afresh.
-    if (job.page.kind == PageKind::Rendered) cache = nullptr;
+    const bool piece = job.part.kind == PagePart::Kind::StripPiece;
+    const bool half =
+        job.part.kind == PagePart::Kind::LeftHalf || job.part.kind == PagePart::Kind::RightHalf;
+    // A rendered page has no bytes of its own to key a cache by, nor has a piece joined from
+    // several files: they are always made afresh.
+    if (job.page.kind == PageKind::Rendered || piece) cache = nullptr;
     Source source;
-    readIfMember(job.page, *sources, source);
+    if (!piece) readIfMember(job.page, *sources, source);
     if (cache) {
         if (PageBytes kept = cache->find(settings, source)) {
             BookPageInfo info;
@@ -156,7 +181,16 @@ MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache) {
         }
     }
     Image image(0);
-    if (!loadPagePicture(job, *sources, source, image, result.reason)) return result;
+    if (piece) {
+        // Joined gray for a gray page, as a plain gray page is decoded gray; colour is judged
+        // on colour pixels.
+        const bool joinGray = job.gray && !options.autoColor;
+        if (!joinStripPiece(job.part, joinGray, *sources, image, result.reason, slices))
+            return result;
+    } else {
+        if (!loadPagePicture(job, *sources, source, image, result.reason, half)) return result;
+        if (half && !cutHalf(image, job, result.reason)) return result;
+    }
     result.gray = options.autoColor ? !isColorPicture(image) : job.gray;
     result.quality = result.gray ? options.grayQuality : options.colorQuality;
     return finishPage(image, job, std::move(result), cache, settings, source);
@@ -188,9 +222,10 @@ struct PageResult {
     std::string reason;
 };
 
-PageResult preparePage(const BookEntry& entry, const BookRequest& request, SourceReader& sources) {
-    const PageJob job{entry.page, entry.gray, request.options};
-    MadePage made = makePage(job, &sources, request.cache);
+PageResult preparePage(const PlannedPage& planned, const BookRequest& request,
+                       SourceReader& sources, StripSliceMemory& slices) {
+    const PageJob job{planned.entry.page, planned.entry.gray, request.options, planned.part};
+    MadePage made = makePage(job, &sources, request.cache, &slices);
     return {made.ok, std::move(made.jpeg), std::move(made.reason)};
 }
 
@@ -201,12 +236,16 @@ PageResult preparePage(const BookEntry& entry, const BookRequest& request, Sourc
 // among small pages) instead of leaving the other workers idle behind it.
 class PagePipeline {
   public:
-    PagePipeline(const std::vector<BookEntry>& tasks, const BookRequest& request, int jobs)
+    PagePipeline(const std::vector<PlannedPage>& tasks, const BookRequest& request, int jobs)
         : tasks_(tasks), request_(request), results_(tasks.size()),
-          window_(4 * static_cast<std::size_t>(jobs)) {
+          window_(4 * static_cast<std::size_t>(jobs)), slices_(static_cast<std::size_t>(jobs) + 2) {
         std::vector<std::string> paths;
-        for (const BookEntry& t : tasks_)
-            paths.push_back(t.page.path);
+        for (const PlannedPage& t : tasks_)
+            if (t.part.kind == PagePart::Kind::StripPiece)
+                for (const PageRef& slice : t.part.slices)
+                    paths.push_back(slice.path);
+            else
+                paths.push_back(t.entry.page.path);
         sources_.expect(paths);
         for (int i = 0; i < jobs; ++i)
             workers_.emplace_back([this] { work(); });
@@ -246,7 +285,7 @@ class PagePipeline {
                 if (stop_) return;
                 i = next_++;
             }
-            PageResult r = preparePage(tasks_[i], request_, sources_);
+            PageResult r = preparePage(tasks_[i], request_, sources_, slices_);
             {
                 std::lock_guard lock(mutex_);
                 results_[i] = std::move(r);
@@ -255,11 +294,13 @@ class PagePipeline {
         }
     }
 
-    const std::vector<BookEntry>& tasks_;
+    const std::vector<PlannedPage>& tasks_;
     const BookRequest& request_;
     SourceReader sources_;
     std::vector<std::optional<PageResult>> results_;
     const std::size_t window_;
+    // Two workers making neighbouring pieces share the slice between them.
+    StripSliceMemory slices_;
     std::size_t next_ = 0, consumed_ = 0;
     bool stop_ = false;
     std::mutex mutex_;
@@ -339,12 +380,23 @@ MakeReport makeBook(const std::vector<BookEntry>& entries, const BookRequest& re
     header.setTitle(titleCp936);
     header.setAuthor(authorCp936);
 
-    std::vector<BookEntry> tasks;
+    std::size_t unusable = 0;
     for (const BookEntry& entry : entries) {
-        if (entry.page.kind == PageKind::None)
-            report.skipped.push_back({entry.row, entry.page.path, "not an image file name"});
-        else
-            tasks.push_back(entry);
+        if (entry.page.kind != PageKind::None) continue;
+        report.skipped.push_back({entry.row, entry.page.path, "not an image file name"});
+        ++unusable;
+    }
+    std::vector<PlannedPage> tasks;
+    {
+        SourceReader planSources;
+        if (request.options.splitSpreads || request.options.strips) {
+            std::vector<std::string> paths;
+            for (const BookEntry& entry : entries)
+                paths.push_back(entry.page.path);
+            planSources.expect(paths);
+        }
+        tasks = planPages(entries, request.options, planSources,
+                          effectiveJobs(request.jobs, entries.size()));
     }
     // Asked before any work with the names every usable page would need; asked again at the
     // end only when pages that did not become pages changed the names.
@@ -370,14 +422,15 @@ MakeReport makeBook(const std::vector<BookEntry>& entries, const BookRequest& re
         return failed(false, file.error());
 
     progress.StartProgress();
-    const int total = static_cast<int>(entries.size());
+    const int total = static_cast<int>(unusable + tasks.size());
     std::vector<std::uint32_t> sizes;
     std::vector<BookEntry> written;
     {
         PagePipeline pipeline(tasks, request, effectiveJobs(request.jobs, tasks.size()));
         for (std::size_t t = 0; t < tasks.size(); ++t) {
-            const BookEntry& task = tasks[t];
-            progress.ShowCurrentPage(task.page.path, static_cast<int>(sizes.size()), total);
+            const BookEntry& task = tasks[t].entry;
+            progress.ShowCurrentPage(plannedPageName(tasks[t]), static_cast<int>(sizes.size()),
+                                     total);
             PageResult page = pipeline.take(t);
             if (!page.ok) {
                 report.skipped.push_back({task.row, task.page.path, page.reason});

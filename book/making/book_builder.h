@@ -6,6 +6,7 @@
 #include "book/image/image_type.h"
 #include "book/making/page_cache.h"
 #include "book/making/page_options.h"
+#include "book/making/page_part.h"
 #include "book/making/platform.h"
 #include "book/pages/page_list.h"
 #include "book/sources/source.h"
@@ -49,6 +50,8 @@ struct PageJob {
     PageRef page;
     bool gray = true; // the row's mark; with autoColor the page's content decides instead
     PageOptions options;
+    // The part of the picture (or the pictures of a strip) the page shows.
+    PagePart part{};
     bool operator==(const PageJob&) const = default;
 };
 
@@ -63,7 +66,10 @@ struct MadePage {
 // One page exactly as the book holds it: the builder, the preview's book view and the page
 // command all make their pages here. A member path is read through sources (null: a reader
 // of its own); cache may be null.
-MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache);
+// slices: decoded strip slices shared between the pieces of a strip (null: none kept).
+class StripSliceMemory;
+MadePage makePage(const PageJob& job, SourceReader* sources, PageCache* cache,
+                  StripSliceMemory* slices = nullptr);
 
 // Whether the picture at path holds real colour, judged on the picture make --auto-color
 // judges; nothing, with the reason, when it does not load. A member is read through sources

@@ -24,12 +24,14 @@ namespace folio {
 std::string PageSettings::key() const {
     // Every field bound by name: a new field stops this compiling until it joins the key.
     // Options off add nothing, so pages kept before they existed are still found.
-    const auto& [isGray, jpegQuality, isFast, isCropped, byContent, colorJpegQuality] = *this;
+    const auto& [isGray, jpegQuality, isFast, isCropped, byContent, colorJpegQuality, shownPart] =
+        *this;
     std::string key = "gray=" + std::to_string(isGray ? 1 : 0) +
                       " quality=" + std::to_string(jpegQuality) +
                       " fast=" + std::to_string(isFast ? 1 : 0);
     if (isCropped) key += " crop=1";
     if (byContent) key += " auto-color=1 color-quality=" + std::to_string(colorJpegQuality);
+    if (!shownPart.empty()) key += " part=" + shownPart;
     return key;
 }
 
@@ -50,8 +52,9 @@ SourceIdentity identityOf(const std::string& path, const struct stat& st) {
 
 } // namespace
 
-PageSettings pageSettings(const PageOptions& options, bool gray) {
+PageSettings pageSettings(const PageOptions& options, bool gray, const std::string& part) {
     PageSettings settings;
+    settings.part = part;
     settings.fast = options.fast;
     settings.crop = options.crop;
     if (options.autoColor) {

@@ -32,6 +32,8 @@ struct PageSettings {
     // quality and colorQuality the colour one.
     bool autoColor = false;
     int colorQuality = 0;
+    // Which part of the picture the page shows (PagePart::key()); empty for the whole one.
+    std::string part{};
 
     // A text naming every field, the same for equal settings.
     std::string key() const;
@@ -39,7 +41,7 @@ struct PageSettings {
 };
 
 // The one mapping from the user's options and a page's mark to the settings its cache key holds.
-PageSettings pageSettings(const PageOptions& options, bool gray);
+PageSettings pageSettings(const PageOptions& options, bool gray, const std::string& part = {});
 
 // What tells one state of a source file from another without reading it. The change time
 // catches a rewrite that puts back the old size and modification time (cp -p, rsync -t).

@@ -15,6 +15,15 @@ struct PageOptions {
     bool crop = false;
     // Every page's content decides whether it is gray or colour, whatever its row says.
     bool autoColor = false;
+    // The three below decide which pages a row gives (page_planner.h), not how one is made:
+    // a page's cache key names its part instead, and nothing when it is the whole picture.
+    // A picture more than 1.2 times as wide as high becomes its two halves (see spreadPages).
+    bool splitSpreads = false;
+    // Spread halves right first, whatever the container says.
+    bool rightToLeft = false;
+    // Consecutive same-width pictures of one folder or container are joined into a strip and
+    // cut into page-sized pieces (see cutStrip).
+    bool strips = false;
     bool operator==(const PageOptions&) const = default;
 };
 

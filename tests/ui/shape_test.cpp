@@ -84,6 +84,8 @@ class ShapeTest : public QObject {
     void commandsAndKeys();
     void colourMarksByContent();
     void marginsCutInMakeAndBookView();
+    void spreadAndStripItems();
+    void bookViewStepsThroughTheRowsPages();
 };
 
 void ShapeTest::bookViewShowsThePageMakeWrites() {
@@ -222,6 +224,70 @@ void ShapeTest::marginsCutInMakeAndBookView() {
     // Margins back: the book view follows at once.
     rig.dlg.cropAction()->trigger();
     QTRY_VERIFY(settled(*preview) && shownSize(*preview) == QSize(853, 640));
+}
+
+void ShapeTest::spreadAndStripItems() {
+    MainWindowRig rig;
+    const struct {
+        QAction* action;
+        QKeySequence key;
+        QString text;
+    } items[] = {
+        {rig.dlg.splitAction(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S),
+         QStringLiteral("切分跨页")},
+        {rig.dlg.rtlAction(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R),
+         QStringLiteral("从右到左")},
+        {rig.dlg.stripsAction(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T),
+         QStringLiteral("长条切页")},
+    };
+    for (const auto& item : items) {
+        QVERIFY(item.action);
+        QVERIFY(item.action->text().startsWith(item.text));
+        QCOMPARE(item.action->shortcut(), item.key);
+        QVERIFY(item.action->isCheckable() && !item.action->isChecked());
+        QVERIFY(rig.dlg.actions().contains(item.action));
+        // No other command of the window takes the key.
+        for (QAction* other : rig.dlg.actions())
+            if (other != item.action) QVERIFY(other->shortcut() != item.key);
+        QTest::keyClick(rig.dlg.m_list, item.key[0].key(), item.key[0].keyboardModifiers());
+        QVERIFY(item.action->isChecked());
+    }
+}
+
+void ShapeTest::bookViewStepsThroughTheRowsPages() {
+    QTemporaryDir dir;
+    MainWindowRig rig;
+    rig.dlg.AddFiles({writeScan(dir, QStringLiteral("spread.png"), 1600, 700, true, 40)});
+    rig.dlg.splitAction()->trigger();
+    const QString book = dir.filePath(QStringLiteral("halves"));
+    rig.dlg.m_editFileName->setText(book);
+    clickButton(rig.dlg, 1);
+    QCOMPARE(checkBook(readAll(book + ".QFB")).pages.size(), std::size_t(2));
+    QCOMPARE(rig.dlg.m_list->rowCount(), 1);
+
+    doubleClickAt(rig.dlg, rowCentre(rig.dlg, 0));
+    CShowPicDlg* preview = rig.dlg.preview();
+    preview->SetBookView(true);
+    QTRY_VERIFY(settled(*preview) && preview->bookPageCount() == 2);
+    QCOMPARE(preview->bookPageIndex(), 0);
+    QCOMPARE(bytesOf(preview->bookPageBytes()), bookPage(book + ".QFB", 0));
+    QVERIFY2(preview->pageFacts()->text().startsWith(QStringLiteral("第 1/2 页")),
+             qPrintable(preview->pageFacts()->text()));
+    preview->nextPageAction()->trigger();
+    // The index moves at once; the page follows when it is made.
+    QTRY_VERIFY(settled(*preview) && preview->bookPageIndex() == 1 &&
+                preview->pageFacts()->text().startsWith(QStringLiteral("第 2/2 页")));
+    QCOMPARE(bytesOf(preview->bookPageBytes()), bookPage(book + ".QFB", 1));
+    // Right to left: the first page shown is the right half.
+    rig.dlg.rtlAction()->trigger();
+    preview->nextPageAction()->trigger();
+    QTRY_VERIFY(settled(*preview) && preview->bookPageIndex() == 0 &&
+                bytesOf(preview->bookPageBytes()) == bookPage(book + ".QFB", 1));
+    // Off again: one page, no count shown.
+    rig.dlg.splitAction()->trigger();
+    QTRY_VERIFY(settled(*preview) && preview->bookPageCount() == 1 &&
+                !preview->pageFacts()->text().contains(QStringLiteral("第 ")));
+    QVERIFY(!preview->pageFacts()->text().contains(QStringLiteral("第 ")));
 }
 
 QTEST_MAIN(ShapeTest)
