@@ -329,7 +329,7 @@ TEST(CliConvert, OneBookPerInputTitledFromItsFiles) {
     std::filesystem::create_directory(dir.file("empty"));
     test::writeFile(dir.file("broken.cbz"), std::string("PK\3\4 this is no archive"));
 
-    const Run r =
+    const test::CliRun r =
         run({"convert", "-d", dir.file("out"), dir.file("vol3.cbz"), dir.file("plain.tar.gz"),
              dir.file("scan.pdf"), dir.file("Vol 1"), dir.file("empty"), dir.file("broken.cbz")});
     EXPECT_EQ(r.code, 1) << r.err;
@@ -355,7 +355,7 @@ TEST(CliConvert, OneBookPerInputTitledFromItsFiles) {
         run({"convert", "-q", "--overwrite", "-d", dir.file("out"), dir.file("plain.tar.gz")}).code,
         0);
     // Two inputs of one name are refused before anything is written.
-    const Run twice =
+    const test::CliRun twice =
         run({"convert", "-d", dir.file("two"), dir.file("vol3.cbz"), dir.file("out/../vol3.cbz")});
     EXPECT_EQ(twice.code, 2);
     EXPECT_FALSE(std::filesystem::exists(dir.file("two")));
@@ -366,14 +366,14 @@ TEST(CliConvert, MakeSplitsIntoVolumesAndSaysEach) {
     for (int i = 0; i < 5; ++i)
         test::writeFile(dir.file("p" + std::to_string(i) + ".bmp"), test::bmp24(30, 40, stripes));
     std::filesystem::remove(dir.file("p4.bmp"));
-    const Run r =
+    const test::CliRun r =
         run({"make", "-o", dir.file("b"), "--max-pages", "2", "--title", "T", dir.file("p0.bmp"),
              dir.file("p1.bmp"), dir.file("p2.bmp"), dir.file("p3.bmp")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("wrote " + dir.file("b-1.QFB") + ": 2 pages"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("4 pages in 2 volumes, 0 skipped"), std::string::npos) << r.out;
     EXPECT_EQ(checkBook(test::readFile(dir.file("b-2.QFB"))).title, "T (2/2)");
-    const Run again = run({"make", "-o", dir.file("b"), "--max-pages", "2", dir.file("p0.bmp"),
+    const test::CliRun again = run({"make", "-o", dir.file("b"), "--max-pages", "2", dir.file("p0.bmp"),
                            dir.file("p1.bmp"), dir.file("p2.bmp")});
     EXPECT_EQ(again.code, 1);
     EXPECT_NE(again.err.find(dir.file("b-1.QFB") + " exists"), std::string::npos) << again.err;
