@@ -180,6 +180,10 @@ struct MemoryPdfRun {
 };
 MemoryPdfRun runPdfInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits,
                             std::uint32_t renderHeight);
+// The same for a DjVu document in memory (an indirect one's components are refused).
+using MemoryDjvuRun = MemoryPdfRun;
+MemoryDjvuRun runDjvuInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits,
+                              std::uint32_t renderHeight);
 } // namespace sources
 
 } // namespace folio
