@@ -3,6 +3,7 @@
 // same book, byte for byte.
 #include "book/sources/source.h"
 #include "tests/archive_support.h"
+#include "tests/djvu_support.h"
 #include "tests/pdf_support.h"
 #include "tests/test_support.h"
 
@@ -82,6 +83,11 @@ const Kind kKinds[] = {
          test::writeFile(dir.file("a.pdf"), test::pdfBytes({{40, 60, 20, 30, shade, {}},
                                                             {90, 60, 0, 0, nullptr, {"Ab"}}}));
          return dir.file("a.pdf");
+     },
+     false},
+    {"djvu",
+     [](const test::TempDir& dir) {
+         return test::haveDjvuTools() ? test::writeDjvu(dir, "a.djvu", 40, 60, 90, 60) : "";
      },
      false},
 };

@@ -172,10 +172,9 @@ bool DjvuDocument::renderSize(std::size_t index, std::uint32_t height, ImageFact
                               std::string& why) const {
     ddjvu_pageinfo_t info{};
     if (!pageInfo(index, info, why)) return false;
-    double w = info.width, h = info.height;
-    // A quarter-turned page (its INFO rotation) renders with its sides swapped.
-    if (info.rotation % 2 != 0) std::swap(w, h);
-    return uprightRenderSize(w, h, height, facts, why);
+    // djvulibre gives the size with the page's own rotation (its INFO chunk) applied already,
+    // as it renders it.
+    return uprightRenderSize(info.width, info.height, height, facts, why);
 }
 
 bool DjvuDocument::render(std::size_t index, std::uint32_t height, Image& out,
