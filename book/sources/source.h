@@ -184,6 +184,14 @@ MemoryPdfRun runPdfInMemory(std::span<const std::uint8_t> data, const SourceLimi
 using MemoryDjvuRun = MemoryPdfRun;
 MemoryDjvuRun runDjvuInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits,
                               std::uint32_t renderHeight);
+// The EPUB listing over bytes in memory: its pages as member paths, in reading order, and the
+// reasons of what was left out.
+struct MemoryEpubRun {
+    std::vector<std::string> pages;
+    std::vector<std::string> leftOut;
+    std::string error;
+};
+MemoryEpubRun runEpubInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits);
 } // namespace sources
 
 } // namespace folio

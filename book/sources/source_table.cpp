@@ -23,7 +23,7 @@ constexpr std::array<std::string_view, 15> kArchiveNames{
 constexpr std::array<std::string_view, 1> kBookNames{".qfb"};
 constexpr std::array<std::string_view, 1> kPdfNames{".pdf"};
 constexpr std::array<std::string_view, 2> kDjvuNames{".djvu", ".djv"};
-[[maybe_unused]] constexpr std::array<std::string_view, 1> kEpubNames{".epub"};
+constexpr std::array<std::string_view, 1> kEpubNames{".epub"};
 
 constexpr RenderedRow kPdfPages{kPdfPageType, "no such page in the PDF", openPdf};
 constexpr RenderedRow kDjvuPages{kDjvuPageType, "no such page in the DjVu document", openDjvu};
@@ -31,13 +31,13 @@ constexpr RenderedRow kDjvuPages{kDjvuPageType, "no such page in the DjVu docume
 constexpr bool kKeepsOrder = true;
 
 // clang-format off
-const std::array<ContainerRow, 4> kRows{{
+const std::array<ContainerRow, 5> kRows{{
     // kind                   names        list             order        read member   rendered     metadata         inside an archive
     {ContainerKind::Archive, kArchiveNames, listArchiveFile, false,       nullptr,      nullptr,     archiveMetadata, "an archive inside an archive is not read"},
     {ContainerKind::Book,    kBookNames,    listBookFile,    false,       readBookPage, nullptr,     nullptr,         "an archive inside an archive is not read"},
     {ContainerKind::Pdf,     kPdfNames,     listPdf,         kKeepsOrder, nullptr,      &kPdfPages,  pdfMetadata,     "a PDF inside an archive is not read"},
     {ContainerKind::Djvu,    kDjvuNames,    listDjvu,        kKeepsOrder, nullptr,      &kDjvuPages, nullptr,         "a DjVu document inside an archive is not read"},
-//EPUB    {ContainerKind::Epub,    kEpubNames,    listEpub,        kKeepsOrder, nullptr,      nullptr,     epubMetadata,    "an EPUB inside an archive is not read"},
+    {ContainerKind::Epub,    kEpubNames,    listEpub,        kKeepsOrder, nullptr,      nullptr,     epubMetadata,    "an EPUB inside an archive is not read"},
 }};
 // clang-format on
 
