@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     constexpr std::uint32_t kHeight = 48;
     const auto run = folio::sources::runDjvuInMemory({data, size}, limits, kHeight);
     if (run.pages > limits.maxMembers) broken("more pages than the limit");
-    if (run.error.empty() == (run.pages == 0)) broken("a DjVu document without pages, or one with an error");
+    if (run.error.empty() == (run.pages == 0))
+        broken("a DjVu document without pages, or one with an error");
     if (run.rendered.size() != run.pages || run.reasons.size() != run.pages)
         broken("a page neither rendered nor refused");
     for (std::size_t i = 0; i < run.pages; ++i) {
