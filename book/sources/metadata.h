@@ -23,10 +23,11 @@ inline constexpr std::size_t kMaxXmlDepth = 64;
 // A longer title or author is refused: no real one is that long.
 inline constexpr std::size_t kMaxMetadataValueBytes = 4096;
 
-// The metadata of a comic archive (a top-level ComicInfo.xml, any letter case) or a PDF (its
-// Title and Author). False with out empty when there is none; warning says why when there
-// was some but it was bad and ignored. A container that cannot be read gives no warning
-// here: listing its pages says what is wrong with it.
+// The metadata of a comic archive (a top-level ComicInfo.xml, any letter case), a PDF (its
+// Title and Author) or an EPUB (its package document's dc:title and dc:creator). False with out
+// empty when there is none; warning says why when there was some but it was bad and ignored. A
+// container that cannot be read gives no warning here: listing its pages says what is wrong with
+// it.
 bool readContainerMetadata(const std::string& containerPath, BookMetadata& out,
                            std::string& warning);
 
