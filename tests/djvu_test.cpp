@@ -170,5 +170,24 @@ TEST(DjvuNames, RecognisedByExtensionAndNestedOnesLeftOut) {
     EXPECT_EQ(containerStem("x/Vol 2.djv"), "Vol 2");
 }
 
+TEST(DjvuNames, APageNoDocumentRendersSaysWhoseItWouldBe) {
+    SourceReader reader;
+    Image image(0);
+    std::string why;
+    const std::pair<ImageType, const char*> cases[] = {
+        {kDjvuPageType, "no such page in the DjVu document"},
+        {kPdfPageType, "no such page in the PDF"},
+        {0, "no such page in the PDF"},
+    };
+    for (const auto& [type, said] : cases) {
+        PageRef page;
+        page.path = "nowhere/0001";
+        page.kind = PageKind::Rendered;
+        page.type = type;
+        EXPECT_FALSE(reader.render(page, image, why));
+        EXPECT_EQ(why, said) << type;
+    }
+}
+
 } // namespace
 } // namespace folio

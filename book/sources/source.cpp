@@ -403,11 +403,13 @@ const sources::RenderedDocument* SourceReader::State::documentFor(const PageRef&
     const sources::ContainerRow* row = sources::containerRow(source.kind);
     const sources::RenderedRow* kind = row ? row->rendered : nullptr;
     if (!kind) {
-        // A page its container does not render: said as its page type's kind says it.
+        // A page its container does not render: said as its page type's kind says it, else
+        // as the table's first rendered kind does.
+        const char* said = nullptr;
         for (const sources::ContainerRow& r : sources::containerRows())
-            if (r.rendered && r.rendered->pageType == page.type)
-                return why = r.rendered->noSuchPage, nullptr;
-        return why = "not a rendered page", nullptr;
+            if (r.rendered && (!said || r.rendered->pageType == page.type))
+                said = r.rendered->noSuchPage;
+        return why = said, nullptr;
     }
     if (!sources::pdfPageIndex(source.member, index)) return why = kind->noSuchPage, nullptr;
     struct stat identity {};
