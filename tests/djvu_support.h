@@ -10,7 +10,7 @@
 namespace folio::test {
 
 inline bool haveDjvuTools() {
-    return std::system("command -v c44 cjb2 djvm djvmcvt djvused ddjvu >/dev/null 2>&1") == 0;
+    return std::system("command -v c44 cjb2 djvm djvmcvt djvused ddjvu bzz >/dev/null 2>&1") == 0;
 }
 
 inline bool shell(const std::string& command) {

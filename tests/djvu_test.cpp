@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -104,11 +105,10 @@ TEST_F(DjvuSource, IndirectDocumentReadsOnlyComponentsBesideIt) {
     const std::string index = folder + "/index.djvu";
     expectPages(dir, index, {{1280, 1920}, {2560, 1280}});
 
-    // In memory, nothing lies beside it: its pages are refused, each with a reason.
+    // In memory, nothing lies beside it: the document is refused with a reason.
     const auto run = sources::runDjvuInMemory(test::readFile(index), {}, 64);
-    EXPECT_EQ(run.pages, 2u);
-    for (const std::string& why : run.reasons)
-        EXPECT_EQ(why, "an indirect DjVu document's components are not read here");
+    EXPECT_EQ(run.pages, 0u);
+    EXPECT_EQ(run.error, "an indirect DjVu document's components are not read here");
 
     // A component gone: its page says which, the other still renders.
     std::filesystem::remove(folder + "/text.djvu");
@@ -119,6 +119,77 @@ TEST_F(DjvuSource, IndirectDocumentReadsOnlyComponentsBesideIt) {
     EXPECT_TRUE(loadPage(resolvePage(index + "/0001"), reader, image, why)) << why;
     EXPECT_FALSE(loadPage(resolvePage(index + "/0002"), reader, image, why));
     EXPECT_EQ(why, "a component of the DjVu document cannot be read: text.djvu");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// The index file with its first component renamed (same length) by rewriting its directory
+// through djvulibre's own bzz coder; empty when that failed.
+std::vector<std::uint8_t> renamedComponent(const test::TempDir& dir,
+                                           const std::vector<std::uint8_t>& index,
+                                           const std::string& from, const std::string& to) {
+    const std::string tag = "DIRM";
+    const auto at = std::search(index.begin(), index.end(), tag.begin(), tag.end());
+    if (at == index.end() || index.end() - at < 11) return {};
+    const auto pos = static_cast<std::size_t>(at - index.begin());
+    const std::size_t size = std::size_t{index[pos + 4]} << 24 | std::size_t{index[pos + 5]} << 16 |
+                             std::size_t{index[pos + 6]} << 8 | index[pos + 7];
+    if (pos + 8 + size > index.size() || size < 3) return {};
+    const auto body = index.begin() + static_cast<std::ptrdiff_t>(pos + 8);
+    test::writeFile(dir.file("dirm.bzz"),
+                    std::vector<std::uint8_t>(body + 3, body + static_cast<std::ptrdiff_t>(size)));
+    if (!test::shell("bzz -d " + test::quoted(dir.file("dirm.bzz")) + " " +
+                     test::quoted(dir.file("dirm"))))
+        return {};
+    std::vector<std::uint8_t> raw = test::readFile(dir.file("dirm"));
+    const auto name = std::search(raw.begin(), raw.end(), from.begin(), from.end());
+    if (name == raw.end() || from.size() != to.size()) return {};
+    std::copy(to.begin(), to.end(), name);
+    test::writeFile(dir.file("dirm"), raw);
+    if (!test::shell("bzz -e " + test::quoted(dir.file("dirm")) + " " +
+                     test::quoted(dir.file("dirm.bzz"))))
+        return {};
+    const std::vector<std::uint8_t> packed = test::readFile(dir.file("dirm.bzz"));
+    auto be32 = [](std::vector<std::uint8_t>& out, std::size_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.push_back(static_cast<std::uint8_t>(v >> shift));
+    };
+    const std::size_t dirm = 3 + packed.size();
+    std::vector<std::uint8_t> out = {'A', 'T', '&', 'T', 'F', 'O', 'R', 'M'};
+    be32(out, 4 + 8 + dirm + dirm % 2);
+    for (char c : std::string("DJVMDIRM"))
+        out.push_back(static_cast<std::uint8_t>(c));
+    be32(out, dirm);
+    out.insert(out.end(), body, body + 3);
+    out.insert(out.end(), packed.begin(), packed.end());
+    if (dirm % 2) out.push_back(0);
+    return out;
+}
+
+TEST_F(DjvuSource, ComponentNamedOutsideItsFolderIsNeverRead) {
+    const std::string folder = dir.file("inner");
+    std::filesystem::create_directory(folder);
+    ASSERT_TRUE(test::shell("djvmcvt -i " + test::quoted(doc) + " " + test::quoted(folder) +
+                            " index.djvu"));
+    // The file the renamed component names exists, one folder up: it must not be read.
+    std::filesystem::copy_file(folder + "/photo.djvu", dir.file("ph.djvu"));
+    const std::vector<std::uint8_t> renamed =
+        renamedComponent(dir, test::readFile(folder + "/index.djvu"), "photo.djvu", "../ph.djvu");
+    if (renamed.empty()) GTEST_SKIP() << "bzz could not rewrite the directory";
+    test::writeFile(folder + "/index.djvu", renamed);
+    testing::internal::CaptureStderr();
+    SourceReader reader;
+    Image image(0);
+    std::string why;
+    // The whole document is refused, before djvulibre is asked for any component.
+    for (const char* page : {"/index.djvu/0001", "/index.djvu/0002"}) {
+        EXPECT_FALSE(loadPage(resolvePage(folder + page), reader, image, why));
+        EXPECT_EQ(why, "a component of the DjVu document lies outside its folder");
+    }
+    const ContainerListing listing = listContainer(folder + "/index.djvu");
+    EXPECT_TRUE(listing.pages.empty());
+    ASSERT_EQ(listing.skipped.size(), 1u);
+    EXPECT_EQ(listing.skipped[0].reason,
+              "a component of the DjVu document lies outside its folder");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 

@@ -65,6 +65,8 @@ class DjvuDocument final : public RenderedDocument {
     void pump(bool wait) const;
     void serve(const ddjvu_message_t& m) const;
     bool pageInfo(std::size_t index, ddjvu_pageinfo_t& info, std::string& why) const;
+    // Every component of an indirect document named by a plain file name.
+    bool componentsBeside(const SourceLimits& limits, std::string& why) const;
 
     std::unique_ptr<ddjvu_context_t, ContextRelease> context_;
     std::unique_ptr<ddjvu_document_t, DocumentRelease> document_;
@@ -73,6 +75,7 @@ class DjvuDocument final : public RenderedDocument {
     std::uint64_t maxBytes_ = 0;
     mutable std::uint64_t fedBytes_ = 0;
     mutable std::string refused_; // why a component was not given
+    mutable std::size_t refusals_ = 0;
     std::size_t pages_ = 0;
 };
 
@@ -103,7 +106,26 @@ void DjvuDocument::serve(const ddjvu_message_t& m) const {
         ddjvu_stream_close(doc, id, 0);
         return;
     }
+    ++refusals_;
     ddjvu_stream_close(doc, id, 1);
+}
+
+bool DjvuDocument::componentsBeside(const SourceLimits& limits, std::string& why) const {
+    const int files = ddjvu_document_get_filenum(document_.get());
+    if (files < 0 || static_cast<std::size_t>(files) > pageLimit(limits))
+        return why = "more than " + std::to_string(pageLimit(limits)) + " pages", false;
+    if (folder_.empty())
+        return why = "an indirect DjVu document's components are not read here", false;
+    for (int i = 0; i < files; ++i) {
+        ddjvu_fileinfo_t info{};
+        ddjvu_status_t status;
+        while ((status = ddjvu_document_get_fileinfo(document_.get(), i, &info)) < DDJVU_JOB_OK)
+            pump(true);
+        if (status != DDJVU_JOB_OK) return why = "damaged DjVu document: it cannot be read", false;
+        if (!info.name || !plainName(info.name) || (info.id && !plainName(info.id)))
+            return why = "a component of the DjVu document lies outside its folder", false;
+    }
+    return true;
 }
 
 void DjvuDocument::pump(bool wait) const {
@@ -137,6 +159,13 @@ std::unique_ptr<DjvuDocument> DjvuDocument::open(std::vector<std::uint8_t> bytes
     if (ddjvu_job_status(job) != DDJVU_JOB_OK)
         return why = d->refused_.empty() ? "damaged DjVu document: it cannot be read" : d->refused_,
                nullptr;
+    // An old indexed document names its pages' files by URL: never read. An indirect one's
+    // component names are checked before any is asked for (djvulibre would first make a URL of
+    // a name such as "../x", and loops forever on some).
+    const ddjvu_document_type_t type = ddjvu_document_get_type(d->document_.get());
+    if (type == DDJVU_DOCTYPE_OLD_INDEXED)
+        return why = "an old indexed DjVu document is not read", nullptr;
+    if (type == DDJVU_DOCTYPE_INDIRECT && !d->componentsBeside(limits, why)) return nullptr;
     const int pages = ddjvu_document_get_pagenum(d->document_.get());
     if (pages <= 0) return why = "the DjVu document has no pages", nullptr;
     if (static_cast<std::size_t>(pages) > pageLimit(limits))
@@ -147,12 +176,15 @@ std::unique_ptr<DjvuDocument> DjvuDocument::open(std::vector<std::uint8_t> bytes
 
 bool DjvuDocument::pageInfo(std::size_t index, ddjvu_pageinfo_t& info, std::string& why) const {
     if (index >= pages_) return why = "no such page in the DjVu document", false;
+    // A page whose file was refused is asked for again on every call: one refusal ends it.
+    const std::size_t refusals = refusals_;
     ddjvu_status_t status;
     while ((status = ddjvu_document_get_pageinfo(document_.get(), static_cast<int>(index), &info)) <
-           DDJVU_JOB_OK)
+               DDJVU_JOB_OK &&
+           refusals_ == refusals)
         pump(true);
     pump(false);
-    if (status != DDJVU_JOB_OK)
+    if (status != DDJVU_JOB_OK || refusals_ != refusals)
         return why = refused_.empty() ? "damaged DjVu document: the page cannot be read" : refused_,
                false;
     // The page is decoded at its own size before it is scaled: that size has the limits too.
@@ -185,10 +217,12 @@ bool DjvuDocument::render(std::size_t index, std::uint32_t height, Image& out,
         ddjvu_page_create_by_pageno(document_.get(), static_cast<int>(index)));
     if (!page) return why = "damaged DjVu document: the page cannot be read", false;
     ddjvu_job_t* job = ddjvu_page_job(page.get());
+    const std::size_t refusals = refusals_;
     pump(false);
-    while (ddjvu_job_status(job) < DDJVU_JOB_OK)
+    while (ddjvu_job_status(job) < DDJVU_JOB_OK && refusals_ == refusals)
         pump(true);
     pump(false);
+    if (refusals_ != refusals) return why = refused_, false;
     if (ddjvu_job_status(job) != DDJVU_JOB_OK)
         return why = "damaged DjVu document: the page cannot be decoded", false;
     const std::unique_ptr<ddjvu_format_t, FormatRelease> format(
