@@ -3,6 +3,8 @@
 // same book, byte for byte.
 #include "book/sources/source.h"
 #include "tests/archive_support.h"
+#include "tests/djvu_support.h"
+#include "tests/epub_support.h"
 #include "tests/pdf_support.h"
 #include "tests/test_support.h"
 
@@ -84,6 +86,28 @@ const Kind kKinds[] = {
          return dir.file("a.pdf");
      },
      false},
+    {"djvu",
+     [](const test::TempDir& dir) {
+         return test::haveDjvuTools() ? test::writeDjvu(dir, "a.djvu", 40, 60, 90, 60) : "";
+     },
+     false},
+    {"epub",
+     [](const test::TempDir& dir) {
+         // Each picture shown by a page of its own, read in the order the pictures are given.
+         std::vector<test::EpubItem> items;
+         std::vector<std::string> spine;
+         for (const auto& m : pictures()) {
+             const std::string id = "i" + std::to_string(items.size());
+             items.push_back({id, id + ".xhtml", "application/xhtml+xml",
+                              test::xhtmlShowing("<img src=\"img/" + m.name + "\"/>")});
+             spine.push_back(id);
+         }
+         auto members = test::epubMembers(items, spine);
+         for (const auto& m : pictures())
+             members.push_back({"OEBPS/img/" + m.name, m.bytes});
+         test::writeArchive(dir.file("a.epub"), ArchiveKind::Zip, members);
+         return dir.file("a.epub");
+     }},
 };
 
 class SourceContract : public testing::TestWithParam<Kind> {};

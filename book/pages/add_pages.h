@@ -15,12 +15,12 @@ namespace folio {
 inline constexpr char kChooserTitle[] = "Add image file";
 inline constexpr char kChooserFilter[] = "*.JPG;*.GIF;*.TIFF;*.BMP";
 // The chooser's further entries, after kChooserFilter: the newer picture kinds; comic
-// archives, books and PDFs; then everything. A chosen archive, book or PDF stands for its pages.
+// archives, books, PDF, DjVu and EPUB; then everything. A chosen container stands for its pages.
 inline constexpr char kChooserPictureFilter[] =
     "WebP, HEIF, AVIF and JPEG XL pictures (*.webp *.heic *.heif *.avif *.jxl)";
 inline constexpr char kChooserContainerFilter[] =
-    "Comic archives, books and PDF (*.cbz *.zip *.cbr *.rar *.cb7 *.7z *.cbt *.tar *.tar.gz "
-    "*.tgz *.tar.bz2 *.tar.xz *.QFB *.pdf)";
+    "Comic archives, books, PDF, DjVu and EPUB (*.cbz *.zip *.cbr *.rar *.cb7 *.7z *.cbt *.tar "
+    "*.tar.gz *.tgz *.tar.bz2 *.tar.xz *.QFB *.pdf *.djvu *.djv *.epub)";
 inline constexpr char kChooserAllFilter[] = "All files (*)";
 
 class FileChooser {

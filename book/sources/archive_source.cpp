@@ -173,10 +173,8 @@ ArchiveMembers listArchive(ArchiveHandle& handle, const SourceLimits& limits) {
         const MemberRole role = memberRole(entry.name);
         if (role == MemberRole::Ignored) continue;
         if (role == MemberRole::Nested) {
-            result.leftOut.emplace_back(entry.name,
-                                        containerKindOfName(entry.name) == ContainerKind::Pdf
-                                            ? "a PDF inside an archive is not read"
-                                            : "an archive inside an archive is not read");
+            result.leftOut.emplace_back(
+                entry.name, containerRow(containerKindOfName(entry.name))->nestedReason);
             continue;
         }
         // An encrypted page makes the whole archive unreadable to us: say so once, for it.

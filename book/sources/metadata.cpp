@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <new>
 #include <string_view>
+#include <unordered_map>
 
 namespace folio {
 
@@ -120,7 +121,7 @@ bool nestedWithin(const pugi::xml_document& doc, std::size_t limit) {
 
 // The document parsed within the limits: no DTD, so no entity but the five predefined ones
 // and character references; nothing is ever fetched.
-bool loadXml(Bytes bytes, pugi::xml_document& doc, std::string& why) {
+bool loadXml(Bytes bytes, pugi::xml_document& doc, std::string& why, bool html = false) {
     if (bytes.size() > kMaxMetadataBytes) return why = "larger than 1 MiB", false;
     std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
@@ -128,11 +129,24 @@ bool loadXml(Bytes bytes, pugi::xml_document& doc, std::string& why) {
         (text.size() > 1 && (text[0] == '\0' || text[1] == '\0')))
         return why = "not UTF-8", false;
     // Refused by its mark alone, before any parsing: a DTD is where entities are declared.
+    // XHTML may say only what kind of document it is (no internal subset, so no entity).
     static constexpr std::string_view kDoctype = "<!doctype";
-    if (std::search(text.begin(), text.end(), kDoctype.begin(), kDoctype.end(), [](char a, char b) {
+    auto find = [&](std::string_view::iterator from) {
+        return std::search(from, text.end(), kDoctype.begin(), kDoctype.end(), [](char a, char b) {
             return equalsNoCase({&a, 1}, {&b, 1});
-        }) != text.end())
-        return why = "it has a document type declaration (<!DOCTYPE), which is not read", false;
+        });
+    };
+    if (const auto at = find(text.begin()); at != text.end()) {
+        const auto close = std::find(at, text.end(), '>');
+        const std::string_view decl(at, close);
+        const std::string_view rest = decl.substr(kDoctype.size());
+        const bool bareHtml =
+            html && close != text.end() && rest.size() >= 5 && isBlank(rest[0]) &&
+            equalsNoCase(rest.substr(1, 4), "html") && (rest.size() == 5 || isBlank(rest[5])) &&
+            decl.find_first_of("[<", 1) == std::string_view::npos && find(close) == text.end();
+        if (!bareHtml)
+            return why = "it has a document type declaration (<!DOCTYPE), which is not read", false;
+    }
     const pugi::xml_parse_result result =
         doc.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
     if (result.status == pugi::status_out_of_memory) return why = "out of memory", false;
@@ -264,6 +278,88 @@ bool parseEpubContainer(Bytes xml, std::string& packagePath, std::string& warnin
 }
 
 namespace {
+// A reference as written: valid UTF-8, not too long, no control characters.
+bool plainReference(std::string_view ref) {
+    return !ref.empty() && validUtf8(ref) && ref.size() <= kMaxMetadataValueBytes &&
+           std::none_of(ref.begin(), ref.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+} // namespace
+
+bool parseOpfSpine(Bytes xml, std::vector<SpineItem>& items, std::string& why) {
+    items.clear();
+    why.clear();
+    try {
+        pugi::xml_document doc;
+        if (!loadXml(xml, doc, why)) return false;
+        const pugi::xml_node root = doc.document_element();
+        if (localName(root) != "package") return why = "not an OPF package document", false;
+        std::unordered_map<std::string_view, SpineItem> manifest;
+        pugi::xml_node spine;
+        for (const pugi::xml_node part : root.children()) {
+            if (part.type() != pugi::node_element) continue;
+            if (localName(part) == "spine" && !spine) spine = part;
+            if (localName(part) != "manifest") continue;
+            for (const pugi::xml_node item : part.children()) {
+                if (item.type() != pugi::node_element || localName(item) != "item") continue;
+                if (manifest.size() >= kMaxArchiveMembers)
+                    return why = "more than " + std::to_string(kMaxArchiveMembers) +
+                                 " manifest items",
+                           false;
+                const std::string_view href = item.attribute("href").value();
+                if (!plainReference(href)) continue;
+                manifest.emplace(
+                    item.attribute("id").value(),
+                    SpineItem{std::string(href), item.attribute("media-type").value()});
+            }
+        }
+        if (!spine) return why = "it has no spine", false;
+        for (const pugi::xml_node ref : spine.children()) {
+            if (ref.type() != pugi::node_element || localName(ref) != "itemref") continue;
+            if (items.size() >= kMaxArchiveMembers)
+                return why = "more than " + std::to_string(kMaxArchiveMembers) + " spine items",
+                       false;
+            const auto it = manifest.find(ref.attribute("idref").value());
+            // An item the manifest lacks has no file: its href stays empty.
+            items.push_back(it == manifest.end() ? SpineItem{} : it->second);
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        items.clear();
+        why = "out of memory";
+        return false;
+    }
+}
+
+bool firstPicture(Bytes xml, std::string& href, std::string& why) {
+    href.clear();
+    why.clear();
+    try {
+        pugi::xml_document doc;
+        if (!loadXml(xml, doc, why, true)) return false;
+        // Document order: the first <img src> or SVG <image href> (or xlink:href).
+        const pugi::xml_node found = doc.find_node([](const pugi::xml_node& n) {
+            if (n.type() != pugi::node_element) return false;
+            const std::string_view name = localName(n);
+            return (name == "img" && *n.attribute("src").value()) ||
+                   (name == "image" &&
+                    (*n.attribute("href").value() || *n.attribute("xlink:href").value()));
+        });
+        if (!found) return true;
+        std::string_view ref = localName(found) == "img" ? found.attribute("src").value()
+                                                         : found.attribute("href").value();
+        if (ref.empty()) ref = found.attribute("xlink:href").value();
+        if (!plainReference(ref)) return why = "the picture's reference is not a valid name", false;
+        href = ref;
+        return true;
+    } catch (const std::bad_alloc&) {
+        href.clear();
+        why = "out of memory";
+        return false;
+    }
+}
+
+namespace {
 
 // "ComicInfo.xml" in any letter case, at the top of the archive ("./" before it allowed, as
 // tar writes it).
@@ -271,6 +367,8 @@ bool isComicInfo(std::string_view name) {
     if (name.starts_with("./")) name.remove_prefix(2);
     return equalsNoCase(name, "ComicInfo.xml");
 }
+
+} // namespace
 
 bool archiveMetadata(const std::string& path, BookMetadata& out, std::string& warning) {
     std::string why;
@@ -305,22 +403,14 @@ bool pdfMetadata(const std::string& path, BookMetadata& out, std::string& warnin
     return !out.title.empty() || !out.author.empty();
 }
 
-} // namespace
-
 } // namespace sources
 
 bool readContainerMetadata(const std::string& containerPath, BookMetadata& out,
                            std::string& warning) {
     out = {};
     warning.clear();
-    switch (containerKindOfName(containerPath)) {
-    case ContainerKind::Archive:
-        return sources::archiveMetadata(containerPath, out, warning);
-    case ContainerKind::Pdf:
-        return sources::pdfMetadata(containerPath, out, warning);
-    default:
-        return false;
-    }
+    const sources::ContainerRow* row = sources::containerRow(containerKindOfName(containerPath));
+    return row && row->metadata && row->metadata(containerPath, out, warning);
 }
 
 } // namespace folio

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace folio {
 
@@ -22,10 +23,11 @@ inline constexpr std::size_t kMaxXmlDepth = 64;
 // A longer title or author is refused: no real one is that long.
 inline constexpr std::size_t kMaxMetadataValueBytes = 4096;
 
-// The metadata of a comic archive (a top-level ComicInfo.xml, any letter case) or a PDF (its
-// Title and Author). False with out empty when there is none; warning says why when there
-// was some but it was bad and ignored. A container that cannot be read gives no warning
-// here: listing its pages says what is wrong with it.
+// The metadata of a comic archive (a top-level ComicInfo.xml, any letter case), a PDF (its
+// Title and Author) or an EPUB (its package document's dc:title and dc:creator). False with out
+// empty when there is none; warning says why when there was some but it was bad and ignored. A
+// container that cannot be read gives no warning here: listing its pages says what is wrong with
+// it.
 bool readContainerMetadata(const std::string& containerPath, BookMetadata& out,
                            std::string& warning);
 
@@ -43,6 +45,17 @@ bool parseOpf(std::span<const std::uint8_t> xml, BookMetadata& out, std::string&
 // written (the first rootfile of the OPF media type, else the first rootfile).
 bool parseEpubContainer(std::span<const std::uint8_t> xml, std::string& packagePath,
                         std::string& warning);
+// An OPF's reading order: per spine item, its manifest item's href (as written) and media
+// type; an item the manifest lacks (or names badly) has an empty href.
+struct SpineItem {
+    std::string href, mediaType;
+    bool operator==(const SpineItem&) const = default;
+};
+bool parseOpfSpine(std::span<const std::uint8_t> xml, std::vector<SpineItem>& items,
+                   std::string& why);
+// The first picture an XHTML or SVG document shows (an <img src>, an SVG <image href> or
+// <image xlink:href>), as written; empty when it shows none. XHTML may say <!DOCTYPE html>.
+bool firstPicture(std::span<const std::uint8_t> xml, std::string& href, std::string& why);
 } // namespace sources
 
 } // namespace folio

@@ -140,6 +140,11 @@ bool PdfDocument::renderSize(std::size_t index, std::uint32_t height, ImageFacts
         std::swap(w, h);
     if (!std::isfinite(w) || !std::isfinite(h) || w < 1e-3 || h < 1e-3)
         return why = "damaged PDF: the page has no size", false;
+    return uprightRenderSize(w, h, height, facts, why);
+}
+
+bool uprightRenderSize(double w, double h, std::uint32_t height, ImageFacts& facts,
+                       std::string& why) {
     // Upright, the short side is the page's height: the book turns a portrait page.
     const double scale = height / std::min(w, h);
     const double pw = std::max(1.0, std::round(w * scale));
@@ -204,6 +209,11 @@ std::string PdfDocument::author() const {
 
 bool pdfPageIndex(std::string_view member, std::size_t& index) {
     return parsePageNumber(member, index);
+}
+
+std::unique_ptr<RenderedDocument> openPdf(const std::string& path, const SourceLimits& limits,
+                                          std::string& why) {
+    return PdfDocument::openFile(path, limits, why);
 }
 
 ArchiveMembers listPdf(const std::string& path, const SourceLimits& limits) {

@@ -74,22 +74,16 @@ struct ContainerName {
 };
 
 ContainerName containerName(std::string_view path) {
-    static constexpr std::array<std::string_view, 15> kArchives{
-        ".cbz", ".zip", ".cbr",  ".rar",    ".cb7", ".7z",      ".cbt",   ".tar",
-        ".tgz", ".tbz", ".tbz2", ".tar.gz", ".txz", ".tar.bz2", ".tar.xz"};
     const std::size_t slash = path.rfind('/');
     const std::string name =
         lowered(slash == std::string_view::npos ? path : path.substr(slash + 1));
-    // Something must come before the extension: a bare ".zip" is a dot-file.
-    auto named = [&](std::string_view ext) {
-        return name.size() > ext.size() && name.ends_with(ext);
-    };
-    if (named(".qfb")) return {ContainerKind::Book, 4};
-    if (named(".pdf")) return {ContainerKind::Pdf, 4};
+    // Something must come before the extension: a bare ".zip" is a dot-file. The longest
+    // extension wins (".tar.gz" over ".gz").
     ContainerName found;
-    for (std::string_view ext : kArchives)
-        if (named(ext) && ext.size() > found.extension)
-            found = {ContainerKind::Archive, ext.size()};
+    for (const sources::ContainerRow& row : sources::containerRows())
+        for (std::string_view ext : row.extensions)
+            if (name.size() > ext.size() && name.ends_with(ext) && ext.size() > found.extension)
+                found = {row.kind, ext.size()};
     return found;
 }
 } // namespace
@@ -147,9 +141,9 @@ PageRef resolvePage(const std::string& path) {
         if (slash == std::string::npos || !parsePageNumber(path.substr(slash + 1), index))
             return page;
         SourcePath source = resolveSourcePath(path);
-        if (source.kind != ContainerKind::Pdf || source.member != path.substr(slash + 1))
-            return page;
-        page.type = kPdfPageType;
+        const sources::ContainerRow* row = sources::containerRow(source.kind);
+        if (!row || !row->rendered || source.member != path.substr(slash + 1)) return page;
+        page.type = row->rendered->pageType;
         page.kind = PageKind::Rendered;
         page.source = std::move(source);
         return page;
@@ -166,21 +160,15 @@ std::string memberFileName(std::string_view member) {
 
 ContainerListing listContainer(const std::string& path, const SourceLimits& limits) {
     ContainerListing listing;
-    sources::ArchiveMembers members;
-    const ContainerKind kind = containerKindOfName(path);
-    if (kind == ContainerKind::Book) {
-        members = sources::listBook(path);
-    } else if (kind == ContainerKind::Pdf) {
-        members = sources::listPdf(path, limits);
-    } else if (auto handle = sources::ArchiveHandle::openFile(path, members.error)) {
-        members = sources::listArchive(*handle, limits);
-    }
+    const sources::ContainerRow* row = sources::containerRow(containerKindOfName(path));
+    // A name no row knows is still tried as an archive: libarchive says what it is not.
+    if (!row) row = sources::containerRow(ContainerKind::Archive);
+    sources::ArchiveMembers members = row->list(path, limits);
     if (!members.error.empty()) {
         listing.skipped.push_back({-1, path, members.error});
         return listing;
     }
-    // A PDF's pages keep the document's order; its names sort so anyway.
-    std::stable_sort(members.pages.begin(), members.pages.end(), naturalLess);
+    if (!row->keepsOrder) std::stable_sort(members.pages.begin(), members.pages.end(), naturalLess);
     for (const auto& m : members.pages)
         listing.pages.push_back(joined(path, m));
     for (const auto& [m, why] : members.leftOut)
@@ -216,13 +204,14 @@ struct OpenArchive {
     std::unordered_set<std::string> passed; // member names since the archive was opened
 };
 
-// PDFs opened by one thread, most recently used first. A document is reopened when its file
-// changed since (another size, time or inode).
-constexpr std::size_t kOpenPdfsPerThread = 2;
-struct OpenPdf {
+// Rendered documents opened by one thread, most recently used first. A document is reopened
+// when its file changed since (another size, time or inode).
+constexpr std::size_t kOpenDocumentsPerThread = 2;
+struct OpenDocument {
+    const sources::RenderedRow* row = nullptr;
     std::string path;
     struct stat identity {};
-    std::unique_ptr<sources::PdfDocument> doc;
+    std::unique_ptr<sources::RenderedDocument> doc;
 };
 
 // ZIPs the reader looked at, most recently used first; a null directory is a container that
@@ -258,12 +247,12 @@ struct SourceReader::State {
     std::uint64_t stashBytes = 0;
     std::list<OpenZip> zips;
     // Every thread has its own list (the map's nodes stay where they are as it grows), so
-    // no poppler document is ever used by two threads.
-    std::mutex pdfMutex;
-    std::unordered_map<std::thread::id, std::list<OpenPdf>> pdfs;
+    // no document is ever used by two threads.
+    std::mutex documentMutex;
+    std::unordered_map<std::thread::id, std::list<OpenDocument>> documents;
 
-    const sources::PdfDocument* pdfFor(const SourcePath& source, std::size_t& index,
-                                       std::uint64_t* fileBytes, std::string& why);
+    const sources::RenderedDocument* documentFor(const PageRef& page, std::size_t& index,
+                                                 std::uint64_t* fileBytes, std::string& why);
     bool readMember(const SourcePath& source, const std::string& path,
                     std::vector<std::uint8_t>& out, std::string& why);
     sources::ZipDirectory::Fetch fetchZipped(const SourcePath& source, const std::string& path,
@@ -385,9 +374,11 @@ bool SourceReader::read(const PageRef& page, std::vector<std::uint8_t>& out, std
     const std::string& path = page.path;
     const std::uint64_t maxBytes = sources::memberByteLimit(state_->limits);
     if (!source.isMember()) return readWholeFile(path, maxBytes, out, reason);
-    if (source.kind == ContainerKind::Book)
-        return sources::readBookPage(source.container, source.member, maxBytes, out, reason);
-    if (source.kind == ContainerKind::Pdf) return reason = "no such page in the PDF", false;
+    if (const sources::ContainerRow* row = sources::containerRow(source.kind)) {
+        if (row->readMember)
+            return row->readMember(source.container, source.member, maxBytes, out, reason);
+        if (row->rendered) return reason = row->rendered->noSuchPage, false;
+    }
     sources::ZipDirectory::Packed packed;
     {
         std::lock_guard lock(state_->mutex);
@@ -404,34 +395,45 @@ bool SourceReader::read(const PageRef& page, std::vector<std::uint8_t>& out, std
     return sources::unpackZipMember(packed, out, reason);
 }
 
-const sources::PdfDocument* SourceReader::State::pdfFor(const SourcePath& source,
-                                                        std::size_t& index,
-                                                        std::uint64_t* fileBytes,
-                                                        std::string& why) {
-    if (source.kind != ContainerKind::Pdf || !sources::pdfPageIndex(source.member, index))
-        return why = "no such page in the PDF", nullptr;
+const sources::RenderedDocument* SourceReader::State::documentFor(const PageRef& page,
+                                                                  std::size_t& index,
+                                                                  std::uint64_t* fileBytes,
+                                                                  std::string& why) {
+    const SourcePath& source = page.source;
+    const sources::ContainerRow* row = sources::containerRow(source.kind);
+    const sources::RenderedRow* kind = row ? row->rendered : nullptr;
+    if (!kind) {
+        // A page its container does not render: said as its page type's kind says it, else
+        // as the table's first rendered kind does.
+        const char* said = nullptr;
+        for (const sources::ContainerRow& r : sources::containerRows())
+            if (r.rendered && (!said || r.rendered->pageType == page.type))
+                said = r.rendered->noSuchPage;
+        return why = said, nullptr;
+    }
+    if (!sources::pdfPageIndex(source.member, index)) return why = kind->noSuchPage, nullptr;
     struct stat identity {};
     if (::stat(source.container.c_str(), &identity) != 0) return why = "cannot open file", nullptr;
-    std::list<OpenPdf>* mine = nullptr;
+    std::list<OpenDocument>* mine = nullptr;
     {
-        std::lock_guard lock(pdfMutex);
-        mine = &pdfs[std::this_thread::get_id()];
+        std::lock_guard lock(documentMutex);
+        mine = &documents[std::this_thread::get_id()];
     }
-    auto it = std::find_if(mine->begin(), mine->end(), [&](const OpenPdf& p) {
-        return p.path == source.container && sameFile(p.identity, identity);
+    auto it = std::find_if(mine->begin(), mine->end(), [&](const OpenDocument& d) {
+        return d.row == kind && d.path == source.container && sameFile(d.identity, identity);
     });
     if (it == mine->end()) {
-        auto doc = sources::PdfDocument::openFile(source.container, limits, why);
+        auto doc = kind->open(source.container, limits, why);
         if (!doc) return nullptr;
-        mine->remove_if([&](const OpenPdf& p) { return p.path == source.container; });
-        mine->push_front({source.container, identity, std::move(doc)});
-        while (mine->size() > kOpenPdfsPerThread)
+        mine->remove_if([&](const OpenDocument& d) { return d.path == source.container; });
+        mine->push_front({kind, source.container, identity, std::move(doc)});
+        while (mine->size() > kOpenDocumentsPerThread)
             mine->pop_back();
         it = mine->begin();
     } else {
         mine->splice(mine->begin(), *mine, it);
     }
-    if (index >= it->doc->pages()) return why = "no such page in the PDF", nullptr;
+    if (index >= it->doc->pages()) return why = kind->noSuchPage, nullptr;
     if (fileBytes) *fileBytes = static_cast<std::uint64_t>(identity.st_size);
     return it->doc.get();
 }
@@ -440,16 +442,16 @@ bool SourceReader::probeRendered(const PageRef& page, ImageFacts& facts, std::ui
                                  std::string& reason) {
     std::size_t index = 0;
     std::uint64_t fileBytes = 0;
-    const sources::PdfDocument* pdf = state_->pdfFor(page.source, index, &fileBytes, reason);
-    if (!pdf || !pdf->renderSize(index, kPdfRenderHeight, facts, reason)) return false;
-    shareBytes = fileBytes / pdf->pages();
+    const sources::RenderedDocument* doc = state_->documentFor(page, index, &fileBytes, reason);
+    if (!doc || !doc->renderSize(index, kPdfRenderHeight, facts, reason)) return false;
+    shareBytes = fileBytes / doc->pages();
     return true;
 }
 
 bool SourceReader::render(const PageRef& page, Image& out, std::string& reason) {
     std::size_t index = 0;
-    const sources::PdfDocument* pdf = state_->pdfFor(page.source, index, nullptr, reason);
-    return pdf && pdf->render(index, kPdfRenderHeight, out, reason);
+    const sources::RenderedDocument* doc = state_->documentFor(page, index, nullptr, reason);
+    return doc && doc->render(index, kPdfRenderHeight, out, reason);
 }
 
 bool readSourceBytes(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason) {

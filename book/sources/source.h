@@ -1,6 +1,6 @@
 // Where a page's bytes come from: an ordinary file, or a member of a container (a comic
-// archive, a .QFB book or a PDF) named CONTAINER_PATH/MEMBER_PATH. Nothing is ever written
-// from a container: a member's name is only a name.
+// archive, a .QFB book, a PDF, a DjVu document or an EPUB) named CONTAINER_PATH/MEMBER_PATH.
+// Nothing is ever written from a container: a member's name is only a name.
 #pragma once
 
 #include "book/base/report.h"
@@ -24,16 +24,18 @@ struct SourceLimits {
     std::uint64_t maxMemberBytes = 0; // 0: the loader's file limit (kMaxFileBytes)
 };
 
-// A PDF page has no bytes of its own to decode: it is rendered. Its rows carry this type,
-// which names no file format and no extension.
+// A PDF or DjVu page has no bytes of its own to decode: it is rendered. Its rows carry one of
+// these types, which name no file format and no extension.
 inline constexpr ImageType kPdfPageType = 100;
-// A PDF page is rendered this many pixels high once upright (a portrait page turned a
-// quarter), twice the book's page height, so scaling down keeps text sharp.
+inline constexpr ImageType kDjvuPageType = 101;
+// A rendered page is this many pixels high once upright (a portrait page turned a quarter),
+// twice the book's page height, so scaling down keeps text sharp.
 inline constexpr std::uint32_t kPdfRenderHeight = 1280;
 
-enum class ContainerKind { None, Archive, Book, Pdf };
+enum class ContainerKind { None, Archive, Book, Pdf, Djvu, Epub };
 
-// By name alone (.cbz .zip .cbr .rar .cb7 .7z .cbt .tar .tar.gz .tgz ... .qfb .pdf, any case).
+// By name alone (.cbz .zip .cbr .rar .cb7 .7z .cbt .tar .tar.gz .tgz ... .qfb .pdf .djvu .djv
+// .epub, any case).
 ContainerKind containerKindOfName(std::string_view path);
 
 // The name of a container or folder without its folders and its container extension:
@@ -86,11 +88,11 @@ void expandContainers(std::vector<std::string>& paths, std::vector<SkippedRow>& 
 
 // Page i (from 0) of a book as a member: "0001.jpg", "0002.jpg", ...
 std::string bookPageName(std::size_t index);
-// Page i (from 0) of a PDF as a member: "0001", "0002", ...
+// Page i (from 0) of a rendered document (PDF, DjVu) as a member: "0001", "0002", ...
 std::string pdfPageName(std::size_t index);
 
-// The image type of a page's path: from its extension, as for any file; a PDF's page
-// (PDF_PATH/NNNN, with no extension of its own) is kPdfPageType.
+// The image type of a page's path: from its extension, as for any file; a rendered document's
+// page (DOCUMENT_PATH/NNNN, with no extension of its own) is its kind's page type.
 ImageType pageTypeOfPath(const std::string& path);
 
 // The name a member's row shows: the last part of its member path.
@@ -178,6 +180,18 @@ struct MemoryPdfRun {
 };
 MemoryPdfRun runPdfInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits,
                             std::uint32_t renderHeight);
+// The same for a DjVu document in memory (an indirect one's components are refused).
+using MemoryDjvuRun = MemoryPdfRun;
+MemoryDjvuRun runDjvuInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits,
+                              std::uint32_t renderHeight);
+// The EPUB listing over bytes in memory: its pages as member paths, in reading order, and the
+// reasons of what was left out.
+struct MemoryEpubRun {
+    std::vector<std::string> pages;
+    std::vector<std::string> leftOut;
+    std::string error;
+};
+MemoryEpubRun runEpubInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits);
 } // namespace sources
 
 } // namespace folio

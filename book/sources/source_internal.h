@@ -1,4 +1,5 @@
-// The readers behind the source layer: libarchive archives, .QFB books and PDFs (poppler).
+// The readers behind the source layer: libarchive archives, .QFB books, PDFs (poppler), DjVu
+// documents (djvulibre) and EPUB books, and the table that names them.
 #pragma once
 
 #include "book/sources/source.h"
@@ -16,6 +17,10 @@ struct archive;
 struct zip;
 namespace poppler {
 class document;
+}
+
+namespace folio {
+struct BookMetadata;
 }
 
 namespace folio::sources {
@@ -109,9 +114,27 @@ ArchiveMembers listBook(const std::string& path);
 bool readBookPage(const std::string& path, const std::string& member, std::uint64_t maxBytes,
                   std::vector<std::uint8_t>& out, std::string& why);
 
-// One opened PDF. poppler documents must not be rendered from two threads at once: each
-// thread uses documents it opened itself.
-class PdfDocument {
+// A document whose pages are rendered rather than decoded. Its libraries must not render one
+// document from two threads at once: each thread uses documents it opened itself.
+class RenderedDocument {
+  public:
+    virtual ~RenderedDocument() = default;
+    virtual std::size_t pages() const = 0;
+    // The pixel size page `index` renders at so that, upright, it is `height` high; refused
+    // past the pixel limits, before anything is rendered.
+    virtual bool renderSize(std::size_t index, std::uint32_t height, ImageFacts& facts,
+                            std::string& why) const = 0;
+    virtual bool render(std::size_t index, std::uint32_t height, Image& out,
+                        std::string& why) const = 0;
+};
+
+// The rule every rendered page follows: a page of w x h units (upright, its rotation
+// applied) rendered so that its short side is `height` pixels; refused past the pixel limits.
+bool uprightRenderSize(double w, double h, std::uint32_t height, ImageFacts& facts,
+                       std::string& why);
+
+// One opened PDF.
+class PdfDocument final : public RenderedDocument {
   public:
     // Refused with a reason past the file size limit or the page limit, when encrypted,
     // truncated, damaged or not a PDF at all.
@@ -124,12 +147,11 @@ class PdfDocument {
     PdfDocument(const PdfDocument&) = delete;
     PdfDocument& operator=(const PdfDocument&) = delete;
 
-    std::size_t pages() const { return pages_; }
-    // The pixel size page `index` renders at so that, upright, it is `height` high; refused
-    // past the pixel limits, before anything is rendered.
+    std::size_t pages() const override { return pages_; }
     bool renderSize(std::size_t index, std::uint32_t height, ImageFacts& facts,
-                    std::string& why) const;
-    bool render(std::size_t index, std::uint32_t height, Image& out, std::string& why) const;
+                    std::string& why) const override;
+    bool render(std::size_t index, std::uint32_t height, Image& out,
+                std::string& why) const override;
     // The document information's Title and Author as UTF-8 bytes, unchecked; empty when unset.
     std::string title() const;
     std::string author() const;
@@ -146,5 +168,47 @@ class PdfDocument {
 bool pdfPageIndex(std::string_view member, std::size_t& index);
 
 ArchiveMembers listPdf(const std::string& path, const SourceLimits& limits);
+std::unique_ptr<RenderedDocument> openPdf(const std::string& path, const SourceLimits& limits,
+                                          std::string& why);
+
+// DjVu documents (bundled, or indirect with every component beside its index file).
+ArchiveMembers listDjvu(const std::string& path, const SourceLimits& limits);
+std::unique_ptr<RenderedDocument> openDjvu(const std::string& path, const SourceLimits& limits,
+                                           std::string& why);
+
+// EPUB books: the first picture of each spine item, as the member path of that picture.
+ArchiveMembers listEpub(const std::string& path, const SourceLimits& limits);
+
+// The metadata readers of the table's rows.
+bool archiveMetadata(const std::string& path, BookMetadata& out, std::string& warning);
+bool pdfMetadata(const std::string& path, BookMetadata& out, std::string& warning);
+bool epubMetadata(const std::string& path, BookMetadata& out, std::string& warning);
+
+// A kind of document whose pages are rendered: its pages' type, what a page it does not have
+// is called, and how one thread opens it.
+struct RenderedRow {
+    ImageType pageType;
+    const char* noSuchPage;
+    std::unique_ptr<RenderedDocument> (*open)(const std::string& path, const SourceLimits& limits,
+                                              std::string& why);
+};
+
+// One row per kind of container: how its name is recognised, how its pages are listed, how a
+// page's bytes are read or its picture rendered, and its metadata.
+struct ContainerRow {
+    ContainerKind kind;
+    std::span<const std::string_view> extensions; // lower case, with the dot
+    ArchiveMembers (*list)(const std::string& path, const SourceLimits& limits);
+    // The listing's order is the reading order (else pages sort by their member paths).
+    bool keepsOrder;
+    // A member's bytes read by the row itself; null: through the archive readers.
+    bool (*readMember)(const std::string& container, const std::string& member,
+                       std::uint64_t maxBytes, std::vector<std::uint8_t>& out, std::string& why);
+    const RenderedRow* rendered; // null: the pages are pictures with bytes of their own
+    bool (*metadata)(const std::string& path, BookMetadata& out, std::string& warning);
+    const char* nestedReason; // when found inside an archive
+};
+std::span<const ContainerRow> containerRows();
+const ContainerRow* containerRow(ContainerKind kind);
 
 } // namespace folio::sources

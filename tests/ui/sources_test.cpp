@@ -132,6 +132,8 @@ void SourcesTest::addFileOnTar() {
     QVERIFY(QString::fromUtf8(kChooserContainerFilter).contains(QStringLiteral("*.cbt")));
     QVERIFY(QString::fromUtf8(kChooserContainerFilter).contains(QStringLiteral("*.QFB")));
     QVERIFY(QString::fromUtf8(kChooserPictureFilter).contains(QStringLiteral("*.jxl")));
+    QVERIFY(QString::fromUtf8(kChooserContainerFilter).contains(QStringLiteral("*.djvu")));
+    QVERIFY(QString::fromUtf8(kChooserContainerFilter).contains(QStringLiteral("*.epub")));
 }
 
 void SourcesTest::previewOfAMember() {
