@@ -13,7 +13,7 @@ TEST(SeedCorpus, EveryDecoderSeedLoadsByItsName) {
     const std::filesystem::path root = FOLIO_SEED_DIR;
     int seeds = 0;
     for (const char* target : {"bmp", "ico", "tga", "pcx", "wbmp", "pnm", "pgx", "ras", "jpeg",
-                               "png", "gif", "tiff", "jpeg2000"}) {
+                               "png", "gif", "tiff", "jpeg2000", "wmf", "emf"}) {
         int perTarget = 0;
         for (const auto& e : std::filesystem::directory_iterator(root / target)) {
             const std::string path = e.path().string();
