@@ -2,6 +2,7 @@
 // our own code (by hand for the simple formats, with the libraries' writers for the rest).
 // Usage: make_seeds OUTDIR  (writes OUTDIR/<target>/<name>)
 #include "book/image/Image.h"
+#include "tests/metafile_support.h"
 #include "tests/pdf_support.h"
 #include "tests/picture_writers.h"
 #include "tests/test_support.h"
@@ -544,6 +545,13 @@ int main(int argc, char** argv) {
                                heif_orientation_rotate_90_cw, 50)},
         {"heif/mono.avif", folio::test::heifFile(heif_compression_AV1, 8, 8, patternPixels(8, 8, 1),
                                                  heif_orientation_normal, 50)},
+        {"wmf/rect.wmf",
+         folio::test::wmfRectangle(true, {0, 0, 40, 30}, {5, 5, 20, 25}, {10, 200, 30})},
+        {"wmf/plain.wmf",
+         folio::test::wmfRectangle(false, {-10, -10, 30, 50}, {0, 0, 9, 9}, {90, 20, 130})},
+        {"wmf/shapes.wmf", folio::test::wmfShapes()},
+        {"emf/rect.emf", folio::test::emfRectangle({0, 0, 40, 30}, {5, 5, 20, 25}, {10, 200, 30})},
+        {"emf/shapes.emf", folio::test::emfShapes()},
     };
     for (const auto& [name, bytes] : seeds) {
         const auto slash = name.find('/');
