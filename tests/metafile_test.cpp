@@ -190,8 +190,10 @@ TEST(Metafile, RefusesDrawingFarBeyondItsCanvasAtOnce) {
     using test::WmfRecord;
     const std::vector<std::pair<Bytes, std::string_view>> rows = {
         {test::wmfFile(true, frame, {{0x0418, {0x7FFF, 0x7FFF, 0x8000, 0x8000}}}), "too much"},
-        {test::wmfFile(true, frame, {{0x02FA, {0, 3000, 0, 0, 0}}, {0x0213, {100, 100}}}),
+        {test::wmfFile(true, frame,
+                       {{0x02FA, {0, 3000, 0, 0, 0}}, {0x012D, {0}}, {0x0213, {100, 100}}}),
          "too much"},
+        {test::readFile(FOLIO_TEST_DATA_DIR "/bad/wmf_default_pen_wide_outline.wmf"), "too much"},
         {test::wmfFile(true, frame, {{0x0418, {1, 1, 0, 0}}, {0x020C, {1, 1}}}), "scale"},
         {test::wmfFile(true, frame, {{0x001E, {}}, {0x020C, {1, 1}}, {0x0418, {1, 1, 0, 0}}}),
          "scale"},

@@ -302,12 +302,14 @@ double drawingWork(Bytes d, const Wmf& w, const PictureFacts& facts) {
     const double sx = facts.width / std::abs(double(w.right) - w.left);
     const double sy = facts.height / std::abs(double(w.bottom) - w.top);
     const double canvas = double(facts.width) * facts.height;
-    // A wide pen is stamped at every point of an outline: its square for each.
-    double work = 0, pen = 1, font = 16;
+    // A wide pen is stamped at every point of an outline, its square each time, and libwmf's
+    // stamping costs tens of times a plain pixel. The default pen is one logical unit.
+    double work = 0, pen = std::max(1.0, std::max(sx, sy)), font = 16;
+    auto stamp = [&] { return pen < 1.5 ? pen : 32 * pen * pen; };
     auto box = [&](Bytes p, int bottom, int right, int top, int left) {
         const double bw = std::abs(double(s16(p, 2u * right)) - s16(p, 2u * left)) * sx + 1;
         const double bh = std::abs(double(s16(p, 2u * bottom)) - s16(p, 2u * top)) * sy + 1;
-        return bw * bh + 2 * (bw + bh) * pen * pen;
+        return bw * bh + 2 * (bw + bh) * stamp();
     };
     auto extent = [&](Bytes p, int height, int width) {
         return (std::abs(double(s16(p, 2u * width))) * sx + 1) *
@@ -321,15 +323,28 @@ double drawingWork(Bytes d, const Wmf& w, const PictureFacts& facts) {
         return 8 * extent(p, height, width);
     };
     double x = 0, y = 0;
+    constexpr double kFree = -1, kNotPen = -2;
+    std::vector<double> slots;
     for (std::size_t at = w.records; at < w.end;) {
         const std::size_t size = 2u * le32(d, at);
         const std::uint16_t id = le16(d, at + 4);
         const Bytes p = d.subspan(at + 6, size - 6);
         const std::size_t n = p.size() / 2;
         at += size;
+        // Objects take the lowest free slot; a pen's slot keeps its width (none: PS_NULL).
+        if ((id & 0xFF) >= 0xF7 || id == 0x0142) {
+            auto free = std::find(slots.begin(), slots.end(), kFree);
+            if (free == slots.end()) free = slots.insert(slots.end(), kFree);
+            *free = id != 0x02FA      ? kNotPen
+                    : le16(p, 0) == 5 ? 0
+                                      : std::max(1.0, std::abs(double(s16(p, 2))) * sx);
+        }
         switch (id) {
-        case 0x02FA:
-            pen = std::max(pen, std::abs(double(s16(p, 2))) * sx);
+        case 0x01F0:
+            if (le16(p, 0) < slots.size()) slots[le16(p, 0)] = kFree;
+            break;
+        case 0x012D:
+            if (le16(p, 0) < slots.size() && slots[le16(p, 0)] >= 0) pen = slots[le16(p, 0)];
             break;
         case 0x02FB:
             font = std::max(font, std::abs(double(s16(p, 0))) * sy);
@@ -358,7 +373,7 @@ double drawingWork(Bytes d, const Wmf& w, const PictureFacts& facts) {
             break;
         case 0x0213: {
             const double ny = s16(p, 0), nx = s16(p, 2);
-            work += (std::abs(nx - x) * sx + std::abs(ny - y) * sy + 1) * pen * pen;
+            work += (std::abs(nx - x) * sx + std::abs(ny - y) * sy + 1) * stamp();
             x = nx, y = ny;
             break;
         }
@@ -375,7 +390,7 @@ double drawingWork(Bytes d, const Wmf& w, const PictureFacts& facts) {
                 length += std::abs(px - lx) * sx + std::abs(py - ly) * sy + 1;
                 lx = px, ly = py;
             }
-            work += ((r - l) * sx + 1) * ((b - t) * sy + 1) + length * pen * pen;
+            work += ((r - l) * sx + 1) * ((b - t) * sy + 1) + length * stamp();
             break;
         }
         case 0x0521:
