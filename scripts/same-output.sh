@@ -79,6 +79,7 @@ if diff -r old new >diff.txt; then
   echo "same: $(ls old/*.status | wc -l) commands, $(find old -type f | wc -l) files"
 else
   echo "DIFFERENT:"
+  diff -rq old new || true
   head -n 60 diff.txt
   exit 1
 fi
