@@ -32,33 +32,37 @@ bool AtomicFile::create() {
     return fail();
 }
 
-bool AtomicFile::write(const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd_, data, size);
+namespace {
+// Runs step(data, size, done) until size bytes moved, past interruptions; errno is set on
+// false (EIO when the file ends early).
+template <class Byte, class Step> bool wholly(Byte* data, std::size_t size, Step step) {
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = step(data + done, size - done, done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = EIO;
-            return fail();
+            return false;
         }
-        data += n;
-        size -= static_cast<std::size_t>(n);
+        done += static_cast<std::size_t>(n);
     }
     return true;
 }
+} // namespace
+
+bool AtomicFile::write(const std::uint8_t* data, std::size_t size) {
+    return wholly(data, size,
+                  [&](const std::uint8_t* at, std::size_t left, std::size_t) {
+                      return ::write(fd_, at, left);
+                  }) ||
+           fail();
+}
 
 bool AtomicFile::readAt(std::uint64_t offset, std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::pread(fd_, data, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return fail();
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
+    return wholly(data, size,
+                  [&](std::uint8_t* at, std::size_t left, std::size_t done) {
+                      return ::pread(fd_, at, left, static_cast<off_t>(offset + done));
+                  }) ||
+           fail();
 }
 
 bool AtomicFile::rewind() {

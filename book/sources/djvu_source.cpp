@@ -272,18 +272,7 @@ MemoryDjvuRun runDjvuInMemory(std::span<const std::uint8_t> data, const SourceLi
     const auto doc = DjvuDocument::open(std::vector<std::uint8_t>(data.begin(), data.end()), {},
                                         limits, run.error);
     if (!doc) return run;
-    run.pages = doc->pages();
-    for (std::size_t i = 0; i < run.pages; ++i) {
-        Image image;
-        std::string why;
-        if (doc->render(i, renderHeight, image, why)) {
-            run.rendered.push_back({image.GetWidth(), image.GetHeight(), image.GetBpp()});
-            why.clear();
-        } else {
-            run.rendered.push_back({});
-        }
-        run.reasons.push_back(std::move(why));
-    }
+    renderEveryPage(*doc, renderHeight, run);
     return run;
 }
 

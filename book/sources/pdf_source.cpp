@@ -225,16 +225,12 @@ ArchiveMembers listPdf(const std::string& path, const SourceLimits& limits) {
     return result;
 }
 
-MemoryPdfRun runPdfInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits,
-                            std::uint32_t renderHeight) {
-    MemoryPdfRun run;
-    const auto pdf = PdfDocument::openMemory(data, limits, run.error);
-    if (!pdf) return run;
-    run.pages = pdf->pages();
+void renderEveryPage(const RenderedDocument& doc, std::uint32_t renderHeight, MemoryPdfRun& run) {
+    run.pages = doc.pages();
     for (std::size_t i = 0; i < run.pages; ++i) {
         Image image;
         std::string why;
-        if (pdf->render(i, renderHeight, image, why)) {
+        if (doc.render(i, renderHeight, image, why)) {
             run.rendered.push_back({image.GetWidth(), image.GetHeight(), image.GetBpp()});
             why.clear();
         } else {
@@ -242,6 +238,14 @@ MemoryPdfRun runPdfInMemory(std::span<const std::uint8_t> data, const SourceLimi
         }
         run.reasons.push_back(std::move(why));
     }
+}
+
+MemoryPdfRun runPdfInMemory(std::span<const std::uint8_t> data, const SourceLimits& limits,
+                            std::uint32_t renderHeight) {
+    MemoryPdfRun run;
+    const auto pdf = PdfDocument::openMemory(data, limits, run.error);
+    if (!pdf) return run;
+    renderEveryPage(*pdf, renderHeight, run);
     return run;
 }
 

@@ -128,6 +128,9 @@ class RenderedDocument {
                         std::string& why) const = 0;
 };
 
+// Every page of a document rendered renderHeight high, into a run for the fuzz targets.
+void renderEveryPage(const RenderedDocument& doc, std::uint32_t renderHeight, MemoryPdfRun& run);
+
 // The rule every rendered page follows: a page of w x h units (upright, its rotation
 // applied) rendered so that its short side is `height` pixels; refused past the pixel limits.
 bool uprightRenderSize(double w, double h, std::uint32_t height, ImageFacts& facts,
