@@ -173,6 +173,11 @@ bool joinStripPiece(const PagePart& part, bool gray, SourceReader& sources, Imag
                 reason = "does not load: " + page.path + ": " + why;
                 return false;
             }
+            // Rows are copied whole: a slice of another depth would overrun them.
+            if (slice->GetBpp() != piece.GetBpp()) {
+                reason = "the strip slice is not " + std::string(gray ? "gray" : "true colour");
+                return false;
+            }
             if (slice->GetWidth() != part.width ||
                 std::uint64_t{r.firstRow} + r.rows > slice->GetHeight()) {
                 reason = "changed size while the book was made: " + page.path;
