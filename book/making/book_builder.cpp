@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>

@@ -55,7 +55,8 @@ bool cutToRect(Image& picture, const PageRect& rect, std::string& reason);
 //
 // Planning strips decodes every slice for its blank rows; up to kHandedOverBytes of those
 // pictures, the strips' first slices, are handed over here (keep) so that their pieces do not
-// decode them a second time. Each is given out once, then kept like any other slice.
+// decode them a second time. Each is given out once, then kept like any other slice. All
+// held at once: at most `capacity` slices and kHandedOverBytes of pixels.
 class StripSliceMemory {
   public:
     // Enough for a 96-slice episode of 800 x 1280 gray slices, or 32 in colour.
@@ -65,8 +66,8 @@ class StripSliceMemory {
     // The slice decoded and made 8-bit gray (gray) or 24-bit, or null with the reason.
     std::shared_ptr<const Image> slice(const PageRef& page, bool gray, SourceReader& sources,
                                        std::string& reason);
-    // The decoded picture of the page, to be taken as the slice; false (picture left as it
-    // was) when it would pass kHandedOverBytes or cannot be made gray or 24-bit.
+    // The decoded picture of the page, to be taken as the slice; false when it would pass
+    // kHandedOverBytes (the picture untouched) or cannot be made gray or 24-bit.
     bool keep(const std::string& path, bool gray, Image& picture);
 
   private:
