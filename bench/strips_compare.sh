@@ -51,7 +51,7 @@ if [[ ! -f $slices/.done ]]; then
     done
     for ((s = 0; s < count; s++)); do
         s0=$((s * height)) s1=$(((s + 1) * height))
-        args=(-size ${width}x${height} xc:white)
+        args=(-size "${width}x${height}" xc:white)
         for ((p = 0; p < ${#tops[@]}; p++)); do
             t=${tops[p]} b=${bottoms[p]}
             ((b <= s0 || t >= s1)) && continue
