@@ -320,6 +320,41 @@ TEST(Strips, CutOnlyInGuttersAndJoinedSlicesMakeTheWholeStripsPages) {
     }
 }
 
+// The book takes the slices its planning decoded, shared by two workers; each piece made on
+// its own decodes its slices afresh. Slices of colour and gray entries are joined differently.
+TEST(Strips, PiecesFromSlicesDecodedOnceAreThePiecesMadeAlone) {
+    stripLayout = {};
+    for (std::uint32_t y = 10; y + 180 < 1600; y += 200)
+        stripLayout.panels.emplace_back(y, 180);
+    stripLayout.panels.emplace_back(1620, 700); // no gutter: pieces overlap
+    stripLayout.height = 2400;
+    for (const auto& [sliceRows, colorEvery] :
+         std::vector<std::pair<std::uint32_t, std::size_t>>{{700, 0}, {128, 0}, {128, 3}}) {
+        SCOPED_TRACE(testing::Message() << sliceRows << " " << colorEvery);
+        test::TempDir dir;
+        std::vector<BookEntry> entries = entriesOf(writeStrip(dir, "ep", sliceRows));
+        for (std::size_t i = 0; colorEvery && i < entries.size(); i += colorEvery)
+            entries[i].gray = false;
+        BookRequest request;
+        request.fileName = dir.file("book");
+        request.options.strips = true;
+        request.jobs = 2;
+        NullPlatform platform;
+        NamesProgress progress;
+        ASSERT_TRUE(makeBook(entries, request, platform, progress).written);
+        const std::vector<std::uint8_t> book = test::readFile(dir.file("book.QFB"));
+        SourceReader sources;
+        std::vector<std::uint8_t> alone(book.begin(), book.begin() + BookHeader::kSize);
+        for (const PlannedPage& p : planPages(entries, request.options, sources)) {
+            const MadePage made =
+                makePage({p.entry.page, p.entry.gray, request.options, p.part}, nullptr, nullptr);
+            ASSERT_TRUE(made.ok) << made.reason;
+            alone.insert(alone.end(), made.jpeg->begin(), made.jpeg->end());
+        }
+        EXPECT_EQ(book, alone);
+    }
+}
+
 TEST(Strips, MakeAndConvertTakeTheOptions) {
     stripLayout = {};
     for (std::uint32_t y = 10; y + 180 < 1200; y += 200)

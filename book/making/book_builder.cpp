@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -236,9 +237,10 @@ PageResult preparePage(const PlannedPage& planned, const BookRequest& request,
 // among small pages) instead of leaving the other workers idle behind it.
 class PagePipeline {
   public:
-    PagePipeline(const std::vector<PlannedPage>& tasks, const BookRequest& request, int jobs)
+    PagePipeline(const std::vector<PlannedPage>& tasks, const BookRequest& request, int jobs,
+                 StripSliceMemory& slices)
         : tasks_(tasks), request_(request), results_(tasks.size()),
-          window_(4 * static_cast<std::size_t>(jobs)), slices_(static_cast<std::size_t>(jobs) + 2) {
+          window_(4 * static_cast<std::size_t>(jobs)), slices_(slices) {
         std::vector<std::string> paths;
         for (const PlannedPage& t : tasks_)
             if (t.part.kind == PagePart::Kind::StripPiece)
@@ -300,7 +302,7 @@ class PagePipeline {
     std::vector<std::optional<PageResult>> results_;
     const std::size_t window_;
     // Two workers making neighbouring pieces share the slice between them.
-    StripSliceMemory slices_;
+    StripSliceMemory& slices_;
     std::size_t next_ = 0, consumed_ = 0;
     bool stop_ = false;
     std::mutex mutex_;
@@ -387,6 +389,8 @@ MakeReport makeBook(const std::vector<BookEntry>& entries, const BookRequest& re
         ++unusable;
     }
     std::vector<PlannedPage> tasks;
+    // Holds the slices planning handed over until their pieces are made.
+    StripSliceMemory slices(static_cast<std::size_t>(effectiveJobs(request.jobs, SIZE_MAX)) + 2);
     {
         SourceReader planSources;
         if (request.options.splitSpreads || request.options.strips) {
@@ -396,7 +400,7 @@ MakeReport makeBook(const std::vector<BookEntry>& entries, const BookRequest& re
             planSources.expect(paths);
         }
         tasks = planPages(entries, request.options, planSources,
-                          effectiveJobs(request.jobs, entries.size()));
+                          effectiveJobs(request.jobs, entries.size()), &slices);
     }
     // Asked before any work with the names every usable page would need; asked again at the
     // end only when pages that did not become pages changed the names.
@@ -426,7 +430,7 @@ MakeReport makeBook(const std::vector<BookEntry>& entries, const BookRequest& re
     std::vector<std::uint32_t> sizes;
     std::vector<BookEntry> written;
     {
-        PagePipeline pipeline(tasks, request, effectiveJobs(request.jobs, tasks.size()));
+        PagePipeline pipeline(tasks, request, effectiveJobs(request.jobs, tasks.size()), slices);
         for (std::size_t t = 0; t < tasks.size(); ++t) {
             const BookEntry& task = tasks[t].entry;
             progress.ShowCurrentPage(plannedPageName(tasks[t]), static_cast<int>(sizes.size()),

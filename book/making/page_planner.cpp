@@ -4,6 +4,8 @@
 #include "book/sources/metadata.h"
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <map>
 #include <mutex>
 #include <new>
@@ -74,29 +76,71 @@ bool cutToRect(Image& picture, const PageRect& rect, std::string& reason) {
 
 std::shared_ptr<const Image> StripSliceMemory::slice(const PageRef& page, bool gray,
                                                      SourceReader& sources, std::string& reason) {
+    std::promise<Loaded> promise;
+    std::shared_future<Loaded> loaded;
+    bool mine = false;
     {
         std::lock_guard lock(mutex_);
-        for (auto it = recent_.begin(); it != recent_.end(); ++it) {
-            if (it->path != page.path || it->gray != gray) continue;
+        const auto match = [&](const Kept& k) { return k.path == page.path && k.gray == gray; };
+        if (auto it = std::find_if(recent_.begin(), recent_.end(), match); it != recent_.end()) {
             recent_.splice(recent_.begin(), recent_, it);
-            return recent_.front().image;
+        } else if (auto h = std::find_if(handedOver_.begin(), handedOver_.end(), match);
+                   h != handedOver_.end()) {
+            recent_.splice(recent_.begin(), handedOver_, h);
+        } else {
+            recent_.push_front({page.path, gray, promise.get_future().share()});
+            mine = true;
+        }
+        loaded = recent_.front().loaded;
+        while (recent_.size() > capacity_)
+            recent_.pop_back();
+    }
+    if (mine) {
+        Loaded result;
+        try {
+            auto image = std::make_shared<Image>(0);
+            if (!loadPage(page, sources, *image, result.reason) || !image->IsValid()) {
+                if (result.reason.empty()) result.reason = "does not load";
+            } else if (gray ? !image->GrayScale() : image->IsIndexed() && !image->IncreaseBpp24()) {
+                result.reason = gray ? "cannot convert the strip to gray (out of memory)"
+                                     : "cannot convert the strip to true colour (out of memory)";
+            } else {
+                result.image = std::move(image);
+            }
+        } catch (const std::bad_alloc&) {
+            result.reason = "cannot join the strip piece (out of memory)";
+        }
+        const bool failed = !result.image;
+        promise.set_value(std::move(result));
+        if (failed) {
+            // A failure is not kept: the next piece tries again.
+            std::lock_guard lock(mutex_);
+            recent_.remove_if([&](const Kept& k) {
+                return k.path == page.path && k.gray == gray &&
+                       k.loaded.wait_for(std::chrono::seconds(0)) == std::future_status::ready &&
+                       !k.loaded.get().image;
+            });
         }
     }
-    auto image = std::make_shared<Image>(0);
-    if (!loadPage(page, sources, *image, reason) || !image->IsValid()) {
-        if (reason.empty()) reason = "does not load";
-        return nullptr;
+    const Loaded& result = loaded.get();
+    if (!result.image) reason = result.reason;
+    return result.image;
+}
+
+bool StripSliceMemory::keep(const std::string& path, bool gray, Image& picture) {
+    const std::uint64_t bytes =
+        std::uint64_t{picture.GetWidth()} * picture.GetHeight() * (gray ? 1 : 3);
+    {
+        std::lock_guard lock(mutex_);
+        if (bytes > kHandedOverBytes - handedOverBytes_) return false;
+        handedOverBytes_ += static_cast<std::size_t>(bytes);
     }
-    if (gray ? !image->GrayScale() : image->IsIndexed() && !image->IncreaseBpp24()) {
-        reason = gray ? "cannot convert the strip to gray (out of memory)"
-                      : "cannot convert the strip to true colour (out of memory)";
-        return nullptr;
-    }
+    if (gray ? !picture.GrayScale() : picture.IsIndexed() && !picture.IncreaseBpp24()) return false;
+    std::promise<Loaded> promise;
+    promise.set_value({std::make_shared<const Image>(std::move(picture)), {}});
     std::lock_guard lock(mutex_);
-    recent_.push_front({page.path, gray, image});
-    while (recent_.size() > capacity_)
-        recent_.pop_back();
-    return image;
+    handedOver_.push_back({path, gray, promise.get_future().share()});
+    return true;
 }
 
 bool joinStripPiece(const PagePart& part, bool gray, SourceReader& sources, Image& piece,
@@ -129,6 +173,11 @@ bool joinStripPiece(const PagePart& part, bool gray, SourceReader& sources, Imag
                 reason = "does not load: " + page.path + ": " + why;
                 return false;
             }
+            // Rows are copied whole: a slice of another depth would overrun them.
+            if (slice->GetBpp() != piece.GetBpp()) {
+                reason = "the strip slice is not " + std::string(gray ? "gray" : "true colour");
+                return false;
+            }
             if (slice->GetWidth() != part.width ||
                 std::uint64_t{r.firstRow} + r.rows > slice->GetHeight()) {
                 reason = "changed size while the book was made: " + page.path;
@@ -155,8 +204,8 @@ struct Probed {
 class Planner {
   public:
     Planner(const std::vector<BookEntry>& entries, const PageOptions& options,
-            SourceReader& sources, int jobs)
-        : entries_(entries), options_(options), sources_(sources), jobs_(jobs) {}
+            SourceReader& sources, int jobs, StripSliceMemory* slices)
+        : entries_(entries), options_(options), sources_(sources), jobs_(jobs), slices_(slices) {}
 
     std::vector<PlannedPage> plan() {
         for (const BookEntry& e : entries_)
@@ -249,6 +298,10 @@ class Planner {
                     return;
                 flags[k] = uniformRows(image);
                 decoded[k] = 1;
+                // Joined as its pieces will be (see makePage), so they need not decode it.
+                if (slices_)
+                    slices_->keep(usable_[i]->page.path, usable_[i]->gray && !options_.autoColor,
+                                  image);
             } catch (const std::bad_alloc&) {
             }
         });
@@ -319,6 +372,7 @@ class Planner {
     const PageOptions& options_;
     SourceReader& sources_;
     int jobs_;
+    StripSliceMemory* slices_;
     std::vector<const BookEntry*> usable_;
     std::vector<Probed> probed_;
     std::map<std::string, bool> rtlByContainer_;
@@ -328,8 +382,9 @@ class Planner {
 } // namespace
 
 std::vector<PlannedPage> planPages(const std::vector<BookEntry>& entries,
-                                   const PageOptions& options, SourceReader& sources, int jobs) {
-    return Planner(entries, options, sources, jobs).plan();
+                                   const PageOptions& options, SourceReader& sources, int jobs,
+                                   StripSliceMemory* slices) {
+    return Planner(entries, options, sources, jobs, slices).plan();
 }
 
 } // namespace folio
