@@ -190,7 +190,7 @@ const Bytes kThreePages = test::pdfBytes(
 const Refused kRefused[] = {
     {"pdf_locked", file("a.pdf", test::lockedPdf()),
      "encrypted: PDFs with a password are not read"},
-    {"pdf_cut", file("a.pdf", firstHalf(test::pdfBytes({{200, 300, 0, 0, nullptr, {"a"}}}))),
+    {"pdf_cut", file("a.pdf", firstHalf(test::pdfBytes({{200, 300, 0, 0, nullptr, {"a line"}}}))),
      "truncated PDF: its end is missing"},
     {"pdf_story", file("a.pdf", test::textBytes("Chapter one.\nIt was a dark and stormy night.\n")),
      "not a PDF file"},
