@@ -1,4 +1,5 @@
 #include "archive_support.h"
+#include "test_support.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -50,17 +51,6 @@ void writeArchive(const std::string& path, ArchiveKind kind,
         throw std::runtime_error(archive_error_string(a.get()));
 }
 
-namespace {
-void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
-} // namespace
-
 std::vector<std::uint8_t> zipOfZeros(std::uint64_t zeros, std::uint64_t claimed) {
     constexpr std::size_t kChunk = 1 << 20;
     if (zeros % kChunk != 0 || zeros >= (std::uint64_t{1} << 32) ||
@@ -83,7 +73,7 @@ std::vector<std::uint8_t> zipOfZeros(std::uint64_t zeros, std::uint64_t claimed)
     tail.resize(tail.size() - z.avail_out);
     deflateEnd(&z);
 
-    const std::uint32_t chunkCrc = static_cast<std::uint32_t>(crc32(0, in.data(), kChunk));
+    const std::uint32_t chunkCrc = static_cast<std::uint32_t>(::crc32(0, in.data(), kChunk));
     uLong crc = 0;
     const std::uint64_t chunks = zeros / kChunk;
     for (std::uint64_t i = 0; i < chunks; ++i)
@@ -92,43 +82,26 @@ std::vector<std::uint8_t> zipOfZeros(std::uint64_t zeros, std::uint64_t claimed)
 
     const std::string name = "zeros.bmp";
     std::vector<std::uint8_t> zip;
+    ByteWriter w(zip);
     auto header = [&](bool central) {
-        put32(zip, central ? 0x02014b50 : 0x04034b50);
-        if (central) put16(zip, 20);
-        put16(zip, 20);
-        put16(zip, 0); // flags
-        put16(zip, 8); // deflate
-        put16(zip, 0);
-        put16(zip, 0x21); // 1980-01-01
-        put32(zip, static_cast<std::uint32_t>(crc));
-        put32(zip, static_cast<std::uint32_t>(packed));
-        put32(zip, static_cast<std::uint32_t>(claimed));
-        put16(zip, static_cast<std::uint32_t>(name.size()));
-        put16(zip, 0);
-        if (central) {
-            put16(zip, 0);
-            put16(zip, 0);
-            put16(zip, 0);
-            put32(zip, 0);
-            put32(zip, 0); // the local header's offset
-        }
-        zip.insert(zip.end(), name.begin(), name.end());
+        w.u32le(central ? 0x02014b50 : 0x04034b50);
+        if (central) w.u16le(20);
+        w.u16le(20).u16le(0).u16le(8).u16le(0).u16le(0x21); // flags, deflate, 1980-01-01
+        w.u32le(static_cast<std::uint32_t>(crc)).u32le(static_cast<std::uint32_t>(packed));
+        w.u32le(static_cast<std::uint32_t>(claimed)).u16le(static_cast<std::uint32_t>(name.size()));
+        w.u16le(0);
+        if (central) w.u16le(0).u16le(0).u16le(0).u32le(0).u32le(0); // local header at 0
+        w.text(name);
     };
     header(false);
     for (std::uint64_t i = 0; i < chunks; ++i)
-        zip.insert(zip.end(), block.begin(), block.end());
-    zip.insert(zip.end(), tail.begin(), tail.end());
+        w.bytes(block);
+    w.bytes(tail);
     const auto central = static_cast<std::uint32_t>(zip.size());
     header(true);
     const auto centralSize = static_cast<std::uint32_t>(zip.size() - central);
-    put32(zip, 0x06054b50);
-    put16(zip, 0);
-    put16(zip, 0);
-    put16(zip, 1);
-    put16(zip, 1);
-    put32(zip, centralSize);
-    put32(zip, central);
-    put16(zip, 0);
+    w.u32le(0x06054b50).u16le(0).u16le(0).u16le(1).u16le(1).u32le(centralSize).u32le(central);
+    w.u16le(0);
     return zip;
 }
 

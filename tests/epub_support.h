@@ -2,15 +2,12 @@
 #pragma once
 
 #include "tests/archive_support.h"
+#include "tests/test_support.h"
 
 #include <string>
 #include <vector>
 
 namespace folio::test {
-
-inline std::vector<std::uint8_t> textBytes(const std::string& text) {
-    return {text.begin(), text.end()};
-}
 
 struct EpubItem {
     std::string id, href, mediaType; // href relative to OEBPS/

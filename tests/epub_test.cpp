@@ -118,38 +118,6 @@ TEST(EpubSource, PartsWithoutAPictureOfTheirOwnAreLeftOutWithAReason) {
     }
 }
 
-TEST(EpubSource, BooksWithoutPicturesOrPackageSaySo) {
-    struct Case {
-        const char* name;
-        std::vector<test::ArchiveMember> members;
-        const char* reason;
-    };
-    const Case cases[] = {
-        {"text only",
-         test::epubMembers({{"a", "a.xhtml", "application/xhtml+xml", test::xhtmlShowing("<p/>")}},
-                           {"a"}),
-         "the EPUB has no pictures: a book of text only gives no pages"},
-        {"no container",
-         {{"OEBPS/a.png", test::png24(4, 4, tint)}},
-         "not an EPUB: it has no META-INF/container.xml"},
-        {"no package",
-         {{"META-INF/container.xml",
-           test::textBytes("<container><rootfiles><rootfile full-path=\"x.opf\"/></rootfiles>"
-                           "</container>")}},
-         "its package document is missing"},
-    };
-    for (const Case& c : cases) {
-        test::TempDir dir;
-        const std::string epub = dir.file("b.epub");
-        test::writeArchive(epub, test::ArchiveKind::Zip, c.members);
-        const ContainerListing listing = listContainer(epub);
-        EXPECT_TRUE(listing.pages.empty()) << c.name;
-        ASSERT_EQ(listing.skipped.size(), 1u) << c.name;
-        EXPECT_EQ(listing.skipped[0].path, epub) << c.name;
-        EXPECT_EQ(listing.skipped[0].reason, c.reason) << c.name;
-    }
-}
-
 TEST(EpubParsers, SpineAndFirstPicture) {
     std::vector<sources::SpineItem> spine;
     std::string why;

@@ -92,6 +92,18 @@ Image given(std::uint32_t channels) {
     return img;
 }
 
+Bytes turnedFile(bool lossless, std::uint8_t orientation) {
+    test::JxlPicture p = picture(3, lossless);
+    p.orientation = orientation;
+    return test::jxlFile(p);
+}
+
+// The RGB pixels given, turned as Image::Orient turns an EXIF-tagged photo.
+Image upright(std::uint8_t orientation) {
+    Image img = given(3);
+    return img.Orient(orientation) ? img : Image();
+}
+
 bool decodeJxl(std::span<const std::uint8_t> data, Image& out, std::string& err) {
     codecs::DecodeError e;
     const bool ok = codecs::formatOf(kFormatJxl)->decode(data, out, e);
@@ -100,7 +112,7 @@ bool decodeJxl(std::span<const std::uint8_t> data, Image& out, std::string& err)
 }
 
 struct Kind {
-    const char* name;
+    std::string name;
     std::function<Bytes()> make;
     std::uint16_t bpp;
     std::function<Image()> expected;
@@ -119,22 +131,12 @@ const std::vector<Kind>& kinds() {
             p.container = true;
             return test::jxlFile(p);
         };
-        const auto turned = [] {
-            test::JxlPicture p = picture(3, false);
-            p.orientation = 6;
-            return test::jxlFile(p);
-        };
-        const auto upright = [] {
-            Image img = given(3);
-            img.Orient(6);
-            return img;
-        };
         const auto fromJpeg = [] {
             Image img;
             img.LoadMemory(testJpeg(), kFormatJpeg);
             return img;
         };
-        return std::vector<Kind>{
+        std::vector<Kind> rows{
             {"lossless RGB", [] { return test::jxlFile(picture(3, true)); }, 24,
              [] { return given(3); }, 0},
             {"lossless gray", [] { return test::jxlFile(picture(1, true)); }, 8,
@@ -149,32 +151,22 @@ const std::vector<Kind>& kinds() {
              [] { return given(1); }, 3},
             {"lossy RGBA", [] { return test::jxlFile(picture(4, false)); }, 24,
              [] { return given(4); }, 3},
-            {"lossy RGB, turned a quarter", turned, 24, upright, 3},
+            {"lossy RGB, turned a quarter", [] { return turnedFile(false, 6); }, 24,
+             [] { return upright(6); }, 3},
             {"animation, first frame", animation, 24, [] { return given(3); }, 0},
             {"container", container, 24, [] { return given(3); }, 0},
             // The JPEG's own coefficients: the pixels are those of a JPEG decode.
             {"recompressed JPEG", [] { return test::jxlFromJpeg(testJpeg()); }, 24, fromJpeg, 1.5},
         };
+        // Orientations 2 to 8 come out upright, as Image::Orient turns an EXIF-tagged photo;
+        // the probe reports the upright size.
+        for (std::uint8_t o = 2; o <= 8; ++o)
+            rows.push_back({"lossless RGB, orientation " + std::to_string(o),
+                            [o] { return turnedFile(true, o); }, 24, [o] { return upright(o); },
+                            0});
+        return rows;
     }();
     return rows;
-}
-
-// Named as a JPEG, recognition by content finds it; the probe tells the decode's facts.
-void expectRecognised(const Bytes& file, std::uint16_t bpp, std::uint32_t w, std::uint32_t h) {
-    codecs::PictureFacts facts;
-    std::uint32_t as = 0;
-    codecs::DecodeError err;
-    ASSERT_TRUE(codecs::probeAny(file, kFormatJpeg, facts, as, err)) << err.detail;
-    EXPECT_EQ(as, kFormatJxl);
-    EXPECT_EQ(facts.width, w);
-    EXPECT_EQ(facts.height, h);
-    EXPECT_EQ(facts.bpp, bpp);
-    Image img;
-    ASSERT_TRUE(img.LoadMemory(file, kFormatJpeg)) << img.GetLastError();
-    EXPECT_EQ(img.GetType(), kFormatJxl);
-    EXPECT_EQ(img.GetWidth(), facts.width);
-    EXPECT_EQ(img.GetHeight(), facts.height);
-    EXPECT_EQ(img.GetBpp(), facts.bpp);
 }
 
 TEST(Jxl, EveryKindProbesAndDecodesToThePixelsGiven) {
@@ -183,31 +175,13 @@ TEST(Jxl, EveryKindProbesAndDecodesToThePixelsGiven) {
         const Bytes file = row.make();
         ASSERT_FALSE(file.empty());
         const Image expected = row.expected();
-        expectRecognised(file, row.bpp, expected.GetWidth(), expected.GetHeight());
+        test::expectRecognised(file, kFormatJxl, row.bpp, expected.GetWidth(),
+                               expected.GetHeight());
         Image img;
         ASSERT_TRUE(img.LoadMemory(file, imageTypeOfPath("a.JXL"))) << img.GetLastError();
         EXPECT_EQ(test::imageFault(img), "");
         EXPECT_EQ(img.IsGrayRamp(), row.bpp == 8);
         EXPECT_LE(distance(img, expected), row.tolerance);
-    }
-    // Threads decoding at once: the codec contract runs them over the JXL seeds.
-}
-
-// Orientations 2 to 8 come out upright, as Image::Orient turns an EXIF-tagged photo; the
-// probe reports the upright size.
-TEST(Jxl, OrientationIsAppliedAsForExifPhotos) {
-    for (std::uint32_t o = 1; o <= 8; ++o) {
-        SCOPED_TRACE(o);
-        test::JxlPicture p = picture(3, true);
-        p.orientation = o;
-        const Bytes file = test::jxlFile(p);
-        ASSERT_FALSE(file.empty());
-        Image upright = given(3);
-        ASSERT_TRUE(upright.Orient(static_cast<std::uint8_t>(o)));
-        expectRecognised(file, 24, upright.GetWidth(), upright.GetHeight());
-        Image img;
-        ASSERT_TRUE(img.LoadMemory(file, kFormatJxl)) << img.GetLastError();
-        EXPECT_EQ(img.Pixels(), upright.Pixels());
     }
 }
 
@@ -289,16 +263,15 @@ TEST(Jxl, HeaderSizesAreHeldToTheLimitsBeforeDecoding) {
     }
 }
 
+// Cut files, noise and other formats' files: the codec contract runs them over the JPEG XL
+// seeds (a bare lossy one, a container). Here, lying headers and boxes behind a signature.
 TEST(Jxl, DamagedFilesFailCleanlyAndQuietly) {
     const Bytes lossy = test::jxlFile(picture(3, false));
     test::JxlPicture boxed = picture(3, true);
     boxed.container = true;
     const Bytes container = test::jxlFile(boxed);
     ASSERT_FALSE(lossy.empty());
-    ASSERT_FALSE(container.empty());
-    test::expectPrefixesFail(decodeJxl, lossy);
-    test::expectPrefixesFail(decodeJxl, container);
-
+    ASSERT_GT(container.size(), 12u);
     Bytes afterSignature = {0xFF, 0x0A};
     afterSignature.resize(200, 0xFF);
     Bytes badBox(container.begin(), container.begin() + 12);
@@ -306,7 +279,7 @@ TEST(Jxl, DamagedFilesFailCleanlyAndQuietly) {
     Bytes flipped = lossy;
     for (std::size_t i = 12; i < flipped.size(); i += 7)
         flipped[i] ^= 0x5A;
-    for (const Bytes& bad : {Bytes{}, Bytes{0xFF}, Bytes{0xFF, 0x0A}, afterSignature, badBox}) {
+    for (const Bytes& bad : {afterSignature, badBox}) {
         testing::internal::CaptureStderr();
         Image refused;
         std::string why;

@@ -138,5 +138,109 @@ TEST_P(SourceContract, PagesMakeTheSameBookAsTheContainer) {
 INSTANTIATE_TEST_SUITE_P(Kinds, SourceContract, testing::ValuesIn(kKinds),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A container nothing can be read from is left out whole, with its reason naming it, and
+// nothing is printed on the terminal; one refused only for the limits lists without them.
+struct Refused {
+    const char* name;
+    std::function<std::string(const test::TempDir& dir)> write; // as Kind's
+    const char* reason;
+    SourceLimits limits = {};
+};
+
+std::function<std::string(const test::TempDir&)> file(std::string name, Bytes bytes) {
+    return [=](const test::TempDir& dir) {
+        test::writeFile(dir.file(name), bytes);
+        return dir.file(name);
+    };
+}
+
+std::function<std::string(const test::TempDir&)> epub(std::vector<test::ArchiveMember> members) {
+    return [=](const test::TempDir& dir) {
+        test::writeArchive(dir.file("a.epub"), ArchiveKind::Zip, members);
+        return dir.file("a.epub");
+    };
+}
+
+Bytes firstHalf(const Bytes& b) {
+    return {b.begin(), b.begin() + static_cast<long>(b.size() / 2)};
+}
+
+// The two-page DjVu document, cut to `cut` bytes (0: whole).
+std::function<std::string(const test::TempDir&)> djvu(std::size_t cut = 0) {
+    return [=](const test::TempDir& dir) -> std::string {
+        const std::string doc =
+            test::haveDjvuTools() ? test::writeDjvu(dir, "a.djvu", 40, 60, 90, 60) : "";
+        if (cut == 0 || doc.empty()) return doc;
+        const Bytes whole = test::readFile(doc);
+        test::writeFile(doc, Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
+        return doc;
+    };
+}
+
+SourceLimits atMost(std::size_t members, std::uint64_t memberBytes = 0) {
+    SourceLimits limits;
+    limits.maxMembers = members;
+    limits.maxMemberBytes = memberBytes;
+    return limits;
+}
+
+const Bytes kThreePages = test::pdfBytes(
+    {{50, 50, 0, 0, nullptr, {}}, {50, 50, 0, 0, nullptr, {}}, {50, 50, 0, 0, nullptr, {}}});
+
+const Refused kRefused[] = {
+    {"pdf_locked", file("a.pdf", test::lockedPdf()),
+     "encrypted: PDFs with a password are not read"},
+    {"pdf_cut", file("a.pdf", firstHalf(test::pdfBytes({{200, 300, 0, 0, nullptr, {"a line"}}}))),
+     "truncated PDF: its end is missing"},
+    {"pdf_story", file("a.pdf", test::textBytes("Chapter one.\nIt was a dark and stormy night.\n")),
+     "not a PDF file"},
+    {"pdf_damaged",
+     file("a.pdf",
+          test::textBytes("%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 9 0 R >>\nendobj\n" +
+                          std::string(300, '(') + "\nstartxref\n12345\n%%EOF\n")),
+     "damaged PDF: it cannot be read"},
+    {"pdf_empty", file("a.pdf", {}), "not a PDF file"},
+    {"pdf_over_page_limit", file("a.pdf", kThreePages), "more than 2 pages", atMost(2)},
+    {"pdf_over_file_limit", file("a.pdf", kThreePages), "file too large",
+     atMost(kMaxArchiveMembers, 100)},
+    {"djvu_empty", file("a.djvu", {}), "not a DjVu file"},
+    {"djvu_text", file("a.djvu", test::textBytes("hello world!!!!!")), "not a DjVu file"},
+    {"djvu_header_only", djvu(16), "damaged DjVu document: it cannot be read"},
+    {"djvu_over_page_limit", djvu(), "more than 1 pages", atMost(1)},
+    {"epub_text_only",
+     epub(test::epubMembers({{"a", "a.xhtml", "application/xhtml+xml", test::xhtmlShowing("<p/>")}},
+                            {"a"})),
+     "the EPUB has no pictures: a book of text only gives no pages"},
+    {"epub_without_container", epub({{"OEBPS/a.png", test::png24(4, 4, shade)}}),
+     "not an EPUB: it has no META-INF/container.xml"},
+    {"epub_without_package",
+     epub({{"META-INF/container.xml",
+            test::textBytes("<container><rootfiles><rootfile "
+                            "full-path=\"x.opf\"/></rootfiles></container>")}}),
+     "its package document is missing"},
+};
+
+class RefusedSource : public testing::TestWithParam<Refused> {};
+
+TEST_P(RefusedSource, IsLeftOutWholeWithItsReasonAndNothingPrinted) {
+    test::TempDir dir;
+    const std::string container = GetParam().write(dir);
+    if (container.empty()) GTEST_SKIP() << "no " << GetParam().name << " container here";
+    testing::internal::CaptureStderr();
+    const ContainerListing listing = listContainer(container, GetParam().limits);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(listing.pages.empty());
+    ASSERT_EQ(listing.skipped.size(), 1u);
+    EXPECT_EQ(listing.skipped[0].path, container);
+    EXPECT_EQ(listing.skipped[0].reason, GetParam().reason);
+    const SourceLimits& limits = GetParam().limits;
+    if (limits.maxMembers != kMaxArchiveMembers || limits.maxMemberBytes != 0) {
+        EXPECT_FALSE(listContainer(container).pages.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, RefusedSource, testing::ValuesIn(kRefused),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 } // namespace
 } // namespace folio

@@ -1,6 +1,7 @@
 #include "tests/test_support.h"
 
 #include "book/image/Image.h"
+#include "book/image/codecs/Formats.h"
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
@@ -122,6 +123,24 @@ void expectRefusedAtOnce(Decoder decode, const std::vector<std::uint8_t>& file,
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_FALSE(err.empty());
     EXPECT_NE(err.find(reason), std::string::npos) << err;
+}
+
+void expectRecognised(const std::vector<std::uint8_t>& file, std::uint32_t type, std::uint16_t bpp,
+                      std::uint32_t w, std::uint32_t h) {
+    codecs::PictureFacts facts;
+    std::uint32_t as = 0;
+    codecs::DecodeError err;
+    ASSERT_TRUE(codecs::probeAny(file, kFormatJpeg, facts, as, err)) << err.detail;
+    EXPECT_EQ(as, type);
+    EXPECT_EQ(facts.width, w);
+    EXPECT_EQ(facts.height, h);
+    EXPECT_EQ(facts.bpp, bpp);
+    Image img;
+    ASSERT_TRUE(img.LoadMemory(file, kFormatJpeg)) << img.GetLastError();
+    EXPECT_EQ(img.GetType(), type);
+    EXPECT_EQ(img.GetWidth(), facts.width);
+    EXPECT_EQ(img.GetHeight(), facts.height);
+    EXPECT_EQ(img.GetBpp(), facts.bpp);
 }
 
 std::string writeJpegFile(const TempDir& dir, const std::string& name, Image picture, int quality) {

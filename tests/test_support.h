@@ -67,6 +67,10 @@ class ByteWriter {
     std::vector<std::uint8_t>& out_;
 };
 
+inline std::vector<std::uint8_t> textBytes(std::string_view text) {
+    return {text.begin(), text.end()};
+}
+
 // Fields read back from bytes a test wrote or a corpus file holds.
 inline std::uint16_t le16(const std::vector<std::uint8_t>& b, std::size_t at) {
     return static_cast<std::uint16_t>(b.at(at) | b.at(at + 1) << 8);
@@ -140,6 +144,11 @@ void expectPrefixesFail(Decoder decode, const std::vector<std::uint8_t>& file, s
 // that contains `reason`.
 void expectRefusedAtOnce(Decoder decode, const std::vector<std::uint8_t>& file,
                          std::string_view reason = "");
+
+// `file`, named as a JPEG, is recognised by its content as `type`; the probe's facts (w x h,
+// bpp) are those of the decode.
+void expectRecognised(const std::vector<std::uint8_t>& file, std::uint32_t type, std::uint16_t bpp,
+                      std::uint32_t w, std::uint32_t h);
 
 // The corpus file `rel` ("tif/x.tif") decoded; a refusal fails the test.
 Image corpusImage(const std::string& rel, Decoder decode);

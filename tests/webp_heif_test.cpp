@@ -1,9 +1,9 @@
 // WebP, HEIF and AVIF pictures made by the real encoders (libwebp, libheif with x265 and
 // aom): recognised by content, probed with the decoder's facts, decoded and made into pages.
-#include "book/making/book_builder.h"
 #include "book/image/Image.h"
 #include "book/image/codecs/Formats.h"
 #include "book/image/image_type.h"
+#include "book/making/book_builder.h"
 #include "picture_writers.h"
 #include "test_support.h"
 
@@ -60,24 +60,6 @@ Bytes webpFile(WebpKind kind) {
     return test::webpStill(kW, kH, rgbaPixels(0, alpha), lossless);
 }
 
-// The loader's facts for a file named as a JPEG: recognition by content must find it.
-void expectRecognised(const Bytes& file, std::uint32_t type, std::uint16_t bpp, int w, int h) {
-    codecs::PictureFacts facts;
-    std::uint32_t as = 0;
-    codecs::DecodeError err;
-    ASSERT_TRUE(codecs::probeAny(file, kFormatJpeg, facts, as, err)) << err.detail;
-    EXPECT_EQ(as, type);
-    EXPECT_EQ(facts.width, static_cast<std::uint32_t>(w));
-    EXPECT_EQ(facts.height, static_cast<std::uint32_t>(h));
-    EXPECT_EQ(facts.bpp, bpp);
-    Image img;
-    ASSERT_TRUE(img.LoadMemory(file, kFormatJpeg)) << img.GetLastError();
-    EXPECT_EQ(img.GetType(), type);
-    EXPECT_EQ(img.GetWidth(), facts.width);
-    EXPECT_EQ(img.GetHeight(), facts.height);
-    EXPECT_EQ(img.GetBpp(), facts.bpp);
-}
-
 TEST(Webp, EveryKindProbesDecodesAndMakesAPage) {
     const struct {
         WebpKind kind;
@@ -92,7 +74,7 @@ TEST(Webp, EveryKindProbesDecodesAndMakesAPage) {
         SCOPED_TRACE(row.name);
         const Bytes file = webpFile(row.kind);
         ASSERT_FALSE(file.empty());
-        expectRecognised(file, kFormatWebp, 24, kW, kH);
+        test::expectRecognised(file, kFormatWebp, 24, kW, kH);
         Image img;
         ASSERT_TRUE(img.LoadMemory(file, imageTypeOfPath("a.webp"))) << img.GetLastError();
         EXPECT_LE(distance(img), row.tolerance);
@@ -134,7 +116,7 @@ TEST(Heif, HeicAndAvifProbeDecodeAndMakePages) {
         const Bytes file = heifFile(row.format, row.channels, heif_orientation_normal);
         if (file.empty()) continue;
         ++made;
-        expectRecognised(file, kFormatHeif, gray ? 8 : 24, kW, kH);
+        test::expectRecognised(file, kFormatHeif, gray ? 8 : 24, kW, kH);
         Image img;
         ASSERT_TRUE(img.LoadMemory(file, imageTypeOfPath("a.heic"))) << img.GetLastError();
         if (gray) {
@@ -158,10 +140,10 @@ TEST(Heif, HeicAndAvifProbeDecodeAndMakePages) {
 TEST(Heif, TurnedPicturesProbeWithTheirDecodedSize) {
     const Bytes turned = heifFile(heif_compression_AV1, 3, heif_orientation_rotate_90_cw);
     if (turned.empty()) GTEST_SKIP() << "no AV1 encoder in this libheif";
-    expectRecognised(turned, kFormatHeif, 24, kH, kW);
+    test::expectRecognised(turned, kFormatHeif, 24, kH, kW);
     const Bytes mirrored =
         heifFile(heif_compression_AV1, 3, heif_orientation_rotate_90_cw_then_flip_horizontally);
-    expectRecognised(mirrored, kFormatHeif, 24, kH, kW);
+    test::expectRecognised(mirrored, kFormatHeif, 24, kH, kW);
 }
 
 // A grid's canvas is allocated at the size its own descriptor gives, whatever its ispe box
