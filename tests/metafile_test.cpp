@@ -182,6 +182,34 @@ TEST(Metafile, RefusesRecordsThatDoNotHoldTogether) {
     }
 }
 
+// libwmf's raster device walks every shape's and bitmap's whole extent, on the canvas or
+// not: drawing far beyond the canvas, or a scale that changes once drawing has begun (which
+// would let a later shape grow past any measure), is refused before libwmf sees it.
+TEST(Metafile, RefusesDrawingFarBeyondItsCanvasAtOnce) {
+    const MetaRect frame{0, 0, 100, 100};
+    using test::WmfRecord;
+    const std::vector<std::pair<Bytes, std::string_view>> rows = {
+        {test::wmfFile(true, frame, {{0x0418, {0x7FFF, 0x7FFF, 0x8000, 0x8000}}}), "too much"},
+        {test::wmfFile(true, frame, {{0x02FA, {0, 3000, 0, 0, 0}}, {0x0213, {100, 100}}}),
+         "too much"},
+        {test::wmfFile(true, frame, {{0x0418, {1, 1, 0, 0}}, {0x020C, {1, 1}}}), "scale"},
+        {test::wmfFile(true, frame, {{0x001E, {}}, {0x020C, {1, 1}}, {0x0418, {1, 1, 0, 0}}}),
+         "scale"},
+        {test::readFile(FOLIO_TEST_DATA_DIR "/bad/wmf_stretchdib_huge_destination.wmf"),
+         "too much"},
+    };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(i);
+        test::expectRefusedAtOnce(decodeMetafile, rows[i].first, rows[i].second);
+    }
+    // The same shapes within the canvas draw.
+    Image image;
+    std::string err;
+    EXPECT_TRUE(
+        decodeMetafile(test::wmfFile(true, frame, {{0x0418, {100, 100, 0, 0}}}), image, err))
+        << err;
+}
+
 // A header may understate the largest record and the object count (libwmf sizes its buffers
 // by them): the decoder hands libwmf the true ones.
 TEST(Metafile, HeaderCountsThatUnderstateAreMended) {

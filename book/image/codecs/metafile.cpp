@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -254,7 +255,7 @@ bool readWmf(Bytes d, Wmf& w, DecodeError& err) {
     }
     w.objects = le16(d, w.header + 10);
     w.records = w.header + 18;
-    bool drawn = false, windowExt = false;
+    bool drawn = false, windowExt = false, saved = false;
     std::int32_t orgX = 0, orgY = 0, extX = 0, extY = 0;
     std::size_t at = w.records, count = 0;
     for (;; ++count) {
@@ -273,6 +274,13 @@ bool readWmf(Bytes d, Wmf& w, DecodeError& err) {
         const Bytes p = record.subspan(6);
         if (!paramsFit(*f, p)) return detail::damaged(err, "WMF: damaged record");
         if ((id & 0xFF) >= 0xF7 || id == 0x0142) ++w.objects; // the object creators
+        // The scale is fixed before the first drawing (and before any saved state that a
+        // RESTOREDC could bring back), so the work below can be measured in pixels.
+        const bool scales =
+            id == 0x0103 || id == 0x020C || id == 0x020E || id == 0x0410 || id == 0x0412;
+        if (scales && (drawn || saved))
+            return detail::unsupported(err, "WMF: the picture's scale changes while drawing");
+        saved = saved || id == 0x001E;
         if (f->draws) drawn = true;
         if (drawn || f->kind != Params::Mapping) continue;
         w.mapping.push_back(record);
@@ -288,10 +296,122 @@ bool readWmf(Bytes d, Wmf& w, DecodeError& err) {
     return true;
 }
 
-bool wmfFacts(const Wmf& w, PictureFacts& facts, DecodeError& err) {
-    return canvasFor(static_cast<std::uint64_t>(std::abs(std::int64_t{w.right} - w.left)),
-                     static_cast<std::uint64_t>(std::abs(std::int64_t{w.bottom} - w.top)), facts,
-                     err);
+// About how many pixels libwmf's raster device touches for the records: it walks every
+// shape's, bitmap's and glyph's whole extent, inside the canvas or not.
+double drawingWork(Bytes d, const Wmf& w, const PictureFacts& facts) {
+    const double sx = facts.width / std::abs(double(w.right) - w.left);
+    const double sy = facts.height / std::abs(double(w.bottom) - w.top);
+    const double canvas = double(facts.width) * facts.height;
+    // A wide pen is stamped at every point of an outline: its square for each.
+    double work = 0, pen = 1, font = 16;
+    auto box = [&](Bytes p, int bottom, int right, int top, int left) {
+        const double bw = std::abs(double(s16(p, 2u * right)) - s16(p, 2u * left)) * sx + 1;
+        const double bh = std::abs(double(s16(p, 2u * bottom)) - s16(p, 2u * top)) * sy + 1;
+        return bw * bh + 2 * (bw + bh) * pen * pen;
+    };
+    auto extent = [&](Bytes p, int height, int width) {
+        return (std::abs(double(s16(p, 2u * width))) * sx + 1) *
+               (std::abs(double(s16(p, 2u * height))) * sy + 1);
+    };
+    // libwmf walks a bitmap's destination with an unsigned count: a mirrored (negative) one
+    // wraps to billions. Each pixel is also resampled, which costs several plain ones.
+    auto blit = [&](Bytes p, int height, int width) {
+        if (s16(p, 2u * width) < 0 || s16(p, 2u * height) < 0)
+            return std::numeric_limits<double>::infinity();
+        return 8 * extent(p, height, width);
+    };
+    double x = 0, y = 0;
+    for (std::size_t at = w.records; at < w.end;) {
+        const std::size_t size = 2u * le32(d, at);
+        const std::uint16_t id = le16(d, at + 4);
+        const Bytes p = d.subspan(at + 6, size - 6);
+        const std::size_t n = p.size() / 2;
+        at += size;
+        switch (id) {
+        case 0x02FA:
+            pen = std::max(pen, std::abs(double(s16(p, 2))) * sx);
+            break;
+        case 0x02FB:
+            font = std::max(font, std::abs(double(s16(p, 0))) * sy);
+            break;
+        case 0x041B:
+        case 0x0418:
+            work += box(p, 0, 1, 2, 3);
+            break;
+        case 0x061C:
+            work += box(p, 2, 3, 4, 5);
+            break;
+        case 0x0817:
+        case 0x081A:
+        case 0x0830:
+            work += box(p, 4, 5, 6, 7);
+            break;
+        case 0x061D:
+            work += extent(p, 2, 3);
+            break;
+        case 0x0419:
+        case 0x0548:
+            work += canvas;
+            break;
+        case 0x0214:
+            y = s16(p, 0), x = s16(p, 2);
+            break;
+        case 0x0213: {
+            const double ny = s16(p, 0), nx = s16(p, 2);
+            work += (std::abs(nx - x) * sx + std::abs(ny - y) * sy + 1) * pen * pen;
+            x = nx, y = ny;
+            break;
+        }
+        case 0x0324:
+        case 0x0325:
+        case 0x0538: {
+            // Every point after the counts; the bounding box of them all.
+            const std::size_t first = id == 0x0538 ? 1 + le16(p, 0) : 1;
+            double l = 0, r = 0, t = 0, b = 0, length = 0, lx = 0, ly = 0;
+            for (std::size_t i = first; i + 1 < n; i += 2) {
+                const double px = s16(p, 2 * i), py = s16(p, 2 * i + 2);
+                if (i == first) l = r = lx = px, t = b = ly = py;
+                l = std::min(l, px), r = std::max(r, px), t = std::min(t, py), b = std::max(b, py);
+                length += std::abs(px - lx) * sx + std::abs(py - ly) * sy + 1;
+                lx = px, ly = py;
+            }
+            work += ((r - l) * sx + 1) * ((b - t) * sy + 1) + length * pen * pen;
+            break;
+        }
+        case 0x0521:
+            work += le16(p, 0) * font * font;
+            break;
+        case 0x0A32:
+            work += le16(p, 4) * font * font;
+            break;
+        case 0x0940:
+            work += n == 9 ? blit(p, 5, 6) : blit(p, 4, 5);
+            break;
+        case 0x0B41:
+            work += n == 11 ? blit(p, 7, 8) : blit(p, 6, 7);
+            break;
+        case 0x0F43:
+            work += blit(p, 7, 8);
+            break;
+        case 0x0D33:
+            work += blit(p, 5, 6);
+            break;
+        default:
+            break;
+        }
+    }
+    return work;
+}
+
+bool wmfFacts(Bytes d, const Wmf& w, PictureFacts& facts, DecodeError& err) {
+    if (!canvasFor(static_cast<std::uint64_t>(std::abs(std::int64_t{w.right} - w.left)),
+                   static_cast<std::uint64_t>(std::abs(std::int64_t{w.bottom} - w.top)), facts,
+                   err))
+        return false;
+    // A few dozen times the canvas is far more than real drawings need.
+    if (drawingWork(d, w, facts) > 64.0 * facts.width * facts.height)
+        return detail::overLimits(err, "WMF: too much drawing for the picture's size");
+    return true;
 }
 
 void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
@@ -384,7 +504,7 @@ int collect(void* context, char* bytes, int length) {
 bool decodeWmf(Bytes d, Image& out, DecodeError& err) {
     Wmf w;
     PictureFacts facts;
-    if (!readWmf(d, w, err) || !wmfFacts(w, facts, err)) return false;
+    if (!readWmf(d, w, err) || !wmfFacts(d, w, facts, err)) return false;
     std::vector<std::uint8_t> png;
     {
         const std::lock_guard<std::mutex> hold(wmfLock());
@@ -586,7 +706,7 @@ bool probe(Bytes data, PictureFacts& facts, DecodeError& err) {
         return readEmf(data, e, err) && emfFacts(e, facts, err);
     }
     Wmf w;
-    return readWmf(data, w, err) && wmfFacts(w, facts, err);
+    return readWmf(data, w, err) && wmfFacts(data, w, facts, err);
 }
 
 bool decode(Bytes data, Image& out, DecodeError& err) {
