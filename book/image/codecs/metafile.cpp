@@ -1,12 +1,16 @@
 // Windows metafiles: a WMF is played by libwmf's raster device, an EMF turned into SVG by
-// libemf2svg and drawn by librsvg. Both are drawn on white as 24-bit RGB at the size at which
-// the picture's shorter side is 1280 pixels, in the proportions of the placeable header's
-// frame or the first window extent (WMF), or of the header's bounds (EMF).
+// libemf2svg's own program emf2svg-conv in a process of its own (its licence keeps it out of
+// ours, and a fault in it on a hostile file stays there) and drawn by librsvg. Both are drawn on
+// white as 24-bit RGB at the size at which the picture's shorter side is 1280 pixels, in the
+// proportions of the placeable header's frame or the first window extent (WMF), or of the header's
+// bounds (EMF).
 //
 // libwmf reads records with few checks of its own, so every WMF is walked here first (sizes
 // within the file, known functions with their parameters, bitmaps that fit their records) and
 // libwmf is handed a copy whose header tells the truth about the records. EMF records are
-// walked the same way before libemf2svg sees them.
+// walked the same way before emf2svg-conv sees them, and it runs with limits on its time,
+// memory and output.
+#include "book/base/child_process.h"
 #include "book/image/codecs/Codecs.h"
 #include "book/image/codecs/detail.h"
 
@@ -20,7 +24,6 @@
 #include <vector>
 
 #include <cairo.h>
-#include <emf2svg.h>
 #include <librsvg/rsvg.h>
 #include <libwmf/api.h>
 #include <libwmf/gd.h>
@@ -607,9 +610,6 @@ bool emfFacts(const Emf& e, PictureFacts& facts, DecodeError& err) {
                      facts, err);
 }
 
-struct FreeDelete {
-    void operator()(char* p) const { std::free(p); }
-};
 struct ObjectUnref {
     void operator()(RsvgHandle* h) const { g_object_unref(h); }
 };
@@ -623,30 +623,27 @@ struct CairoDestroy {
     void operator()(cairo_t* c) const { cairo_destroy(c); }
 };
 
-std::mutex& emfLock() {
-    static std::mutex m;
-    return m;
-}
-
-bool emfToSvg(Bytes d, const Emf& e, std::string& svg) {
-    std::vector<char> copy(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(e.end));
-    char nameSpace[] = "";
-    generatorOptions options{};
-    options.nameSpace = nameSpace;
-    options.verbose = false;
-    options.emfplus = false;
-    options.svgDelimiter = true;
-    char* raw = nullptr;
-    std::size_t length = 0;
-    int ok = 0;
-    {
-        const std::lock_guard<std::mutex> hold(emfLock());
-        ok = emf2svg(copy.data(), copy.size(), &raw, &length, &options);
+// Bytes through the records' end (anything after EOF is not the drawing's), to SVG.
+bool emfToSvg(Bytes d, const Emf& e, std::string& svg, DecodeError& err) {
+    static const std::string program = findProgram("emf2svg-conv");
+    ChildLimits limits;
+    limits.time = std::chrono::seconds(20);
+    limits.maxOutput = std::size_t{256} << 20;
+    ChildResult r =
+        runChild(program, {"-i", "/dev/stdin", "-o", "/dev/stdout"}, d.first(e.end), limits);
+    if (r.outcome == ChildOutcome::Finished && !r.output.empty()) {
+        svg = std::move(r.output);
+        return true;
     }
-    const std::unique_ptr<char, FreeDelete> text(raw);
-    if (!ok || !text || length == 0) return false;
-    svg.assign(text.get(), length);
-    return true;
+    const std::string why = r.outcome == ChildOutcome::Finished
+                                ? "EMF: the records cannot be converted"
+                                : "EMF: " + childFailure("emf2svg-conv", r.outcome);
+    DecodeReason reason = DecodeReason::Damaged;
+    if (r.outcome == ChildOutcome::NotInstalled || r.outcome == ChildOutcome::CannotStart)
+        reason = DecodeReason::Unsupported;
+    else if (r.outcome == ChildOutcome::TimedOut || r.outcome == ChildOutcome::OutputTooLarge)
+        reason = DecodeReason::OverLimits;
+    return detail::fail(err, reason, why);
 }
 
 bool decodeEmf(Bytes d, Image& out, DecodeError& err) {
@@ -654,7 +651,7 @@ bool decodeEmf(Bytes d, Image& out, DecodeError& err) {
     PictureFacts facts;
     if (!readEmf(d, e, err) || !emfFacts(e, facts, err)) return false;
     std::string svg;
-    if (!emfToSvg(d, e, svg)) return detail::damaged(err, "EMF: the records cannot be converted");
+    if (!emfToSvg(d, e, svg, err)) return false;
 
     GError* raw = nullptr;
     const std::unique_ptr<RsvgHandle, ObjectUnref> handle(
