@@ -627,7 +627,7 @@ struct CairoDestroy {
 bool emfToSvg(Bytes d, const Emf& e, std::string& svg, DecodeError& err) {
     static const std::string program = findProgram("emf2svg-conv");
     ChildLimits limits;
-    limits.time = std::chrono::seconds(20);
+    limits.time = std::chrono::seconds(8);
     limits.maxOutput = std::size_t{256} << 20;
     ChildResult r =
         runChild(program, {"-i", "/dev/stdin", "-o", "/dev/stdout"}, d.first(e.end), limits);
