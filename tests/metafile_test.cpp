@@ -202,6 +202,10 @@ TEST(Metafile, RefusesDrawingFarBeyondItsCanvasAtOnce) {
          "scale"},
         {test::readFile(FOLIO_TEST_DATA_DIR "/bad/wmf_stretchdib_huge_destination.wmf"),
          "too much"},
+        // A rectangle far outside the frame once libwmf maps it by the window extent: only
+        // libwmf's own scan sees how far.
+        {test::readFile(FOLIO_TEST_DATA_DIR "/bad/wmf_window_extent_rectangle_far_outside.wmf"),
+         "too much"},
     };
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(i);

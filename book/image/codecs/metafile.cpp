@@ -504,6 +504,21 @@ int collect(void* context, char* bytes, int length) {
     return length;
 }
 
+// The records' estimate works in the file's units; libwmf's own scan of every shape, in its
+// device units, catches a mapping the estimate did not foresee (shapes drawn far outside the
+// frame cost libwmf their whole extent all the same).
+bool drawingFits(const wmfD_Rect& frame, const wmfD_Rect& drawn, const PictureFacts& facts) {
+    const double scaleX = facts.width / (double(frame.BR.x) - frame.TL.x);
+    const double scaleY = facts.height / (double(frame.BR.y) - frame.TL.y);
+    const double w = (std::max(double(drawn.BR.x), double(frame.BR.x)) -
+                      std::min(double(drawn.TL.x), double(frame.TL.x))) *
+                     scaleX;
+    const double h = (std::max(double(drawn.BR.y), double(frame.BR.y)) -
+                      std::min(double(drawn.TL.y), double(frame.TL.y))) *
+                     scaleY;
+    return std::isfinite(w) && std::isfinite(h) && w * h <= 64.0 * facts.width * facts.height;
+}
+
 bool decodeWmf(Bytes d, Image& out, DecodeError& err) {
     Wmf w;
     PictureFacts facts;
@@ -520,6 +535,8 @@ bool decodeWmf(Bytes d, Image& out, DecodeError& err) {
         wmfD_Rect bbox{};
         if (!api || wmf_scan(api.get(), 0, &bbox) != wmf_E_None)
             return detail::damaged(err, "WMF: the records cannot be played");
+        if (!drawingFits(frame, bbox, facts))
+            return detail::overLimits(err, "WMF: too much drawing for the picture's size");
         wmf_gd_t* device = WMF_GD_GetData(api.get());
         device->type = wmf_gd_png;
         device->flags |= WMF_GD_OUTPUT_MEMORY | WMF_GD_OWN_BUFFER;
