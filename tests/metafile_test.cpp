@@ -206,6 +206,9 @@ TEST(Metafile, RefusesDrawingFarBeyondItsCanvasAtOnce) {
         // libwmf's own scan sees how far.
         {test::readFile(FOLIO_TEST_DATA_DIR "/bad/wmf_window_extent_rectangle_far_outside.wmf"),
          "too much"},
+        // A frame of two points: libwmf's default pen, a point broad, covers the canvas
+        // many times over along one small rectangle's outline.
+        {test::readFile(FOLIO_TEST_DATA_DIR "/bad/wmf_default_pen_tiny_frame.wmf"), "too much"},
     };
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(i);

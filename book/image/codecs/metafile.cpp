@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include <cairo.h>
@@ -300,13 +301,19 @@ bool readWmf(Bytes d, Wmf& w, DecodeError& err) {
 }
 
 // About how many pixels libwmf's raster device touches for the records: it walks every
-// shape's, bitmap's and glyph's whole extent, inside the canvas or not.
-double drawingWork(Bytes d, const Wmf& w, const PictureFacts& facts) {
+// shape's, bitmap's and glyph's whole extent, inside the canvas or not. No pen is thinner
+// than minPen canvas pixels.
+double drawingWork(Bytes d, const Wmf& w, const PictureFacts& facts, double minPen = 1) {
     const double sx = facts.width / std::abs(double(w.right) - w.left);
     const double sy = facts.height / std::abs(double(w.bottom) - w.top);
     const double canvas = double(facts.width) * facts.height;
     // A wide pen is stamped at every point of an outline: its square for each.
-    double work = 0, pen = 1, font = 16;
+    // The pen in use: the default one until a pen is selected.
+    double work = 0, pen = std::max(1.0, minPen), font = 16;
+    minPen = std::max(1.0, minPen);
+    // Object slots: -1 free, -2 not a pen, else the pen's width in canvas pixels.
+    std::vector<double> objects;
+    std::set<std::size_t> freeSlots;
     auto box = [&](Bytes p, int bottom, int right, int top, int left) {
         const double bw = std::abs(double(s16(p, 2u * right)) - s16(p, 2u * left)) * sx + 1;
         const double bh = std::abs(double(s16(p, 2u * bottom)) - s16(p, 2u * top)) * sy + 1;
@@ -330,9 +337,34 @@ double drawingWork(Bytes d, const Wmf& w, const PictureFacts& facts) {
         const Bytes p = d.subspan(at + 6, size - 6);
         const std::size_t n = p.size() / 2;
         at += size;
+        if ((id & 0xFF) >= 0xF7 || id == 0x0142) {
+            // libwmf puts a new object in the first free slot; only pens have a width here.
+            double width = -2; // not a pen
+            if (id == 0x02FA)
+                width = (le16(p, 0) & 0xF) == 5
+                            ? 0 // PS_NULL draws nothing
+                            : std::max(minPen, std::abs(double(s16(p, 2))) * sx);
+            if (freeSlots.empty()) {
+                objects.push_back(width);
+            } else {
+                objects[*freeSlots.begin()] = width;
+                freeSlots.erase(freeSlots.begin());
+            }
+            continue;
+        }
         switch (id) {
-        case 0x02FA:
-            pen = std::max(pen, std::abs(double(s16(p, 2))) * sx);
+        case 0x012D: // SELECTOBJECT: a pen's width counts from here
+            if (const std::size_t i = le16(p, 0); i < objects.size() && objects[i] >= 0)
+                pen = objects[i];
+            break;
+        case 0x01F0: // DELETEOBJECT
+            if (const std::size_t i = le16(p, 0); i < objects.size() && objects[i] != -1) {
+                objects[i] = -1;
+                freeSlots.insert(i);
+            }
+            break;
+        case 0x0127: // RESTOREDC may bring back any earlier pen, the default one too
+            pen = std::max(pen, minPen);
             break;
         case 0x02FB:
             font = std::max(font, std::abs(double(s16(p, 0))) * sy);
@@ -507,16 +539,24 @@ int collect(void* context, char* bytes, int length) {
 // The records' estimate works in the file's units; libwmf's own scan of every shape, in its
 // device units, catches a mapping the estimate did not foresee (shapes drawn far outside the
 // frame cost libwmf their whole extent all the same).
-bool drawingFits(const wmfD_Rect& frame, const wmfD_Rect& drawn, const PictureFacts& facts) {
+// libwmf draws no pen thinner than one of its device units (a point), however small the frame
+// is in points: a tiny frame makes every outline a broad band, so the records' work is
+// counted again with that pen.
+bool drawingFits(Bytes d, const Wmf& w, const wmfD_Rect& frame, const wmfD_Rect& drawn,
+                 const PictureFacts& facts) {
     const double scaleX = facts.width / (double(frame.BR.x) - frame.TL.x);
     const double scaleY = facts.height / (double(frame.BR.y) - frame.TL.y);
-    const double w = (std::max(double(drawn.BR.x), double(frame.BR.x)) -
-                      std::min(double(drawn.TL.x), double(frame.TL.x))) *
-                     scaleX;
-    const double h = (std::max(double(drawn.BR.y), double(frame.BR.y)) -
-                      std::min(double(drawn.TL.y), double(frame.TL.y))) *
-                     scaleY;
-    return std::isfinite(w) && std::isfinite(h) && w * h <= 64.0 * facts.width * facts.height;
+    const double canvas = double(facts.width) * facts.height;
+    // Broad default pens are what small frames are drawn with, so more room here: 256
+    // canvases is still well under a second of libwmf's time.
+    if (!(drawingWork(d, w, facts, std::max(scaleX, scaleY)) <= 256.0 * canvas)) return false;
+    const double width = (std::max(double(drawn.BR.x), double(frame.BR.x)) -
+                          std::min(double(drawn.TL.x), double(frame.TL.x))) *
+                         scaleX;
+    const double height = (std::max(double(drawn.BR.y), double(frame.BR.y)) -
+                           std::min(double(drawn.TL.y), double(frame.TL.y))) *
+                          scaleY;
+    return std::isfinite(width) && std::isfinite(height) && width * height <= 64.0 * canvas;
 }
 
 bool decodeWmf(Bytes d, Image& out, DecodeError& err) {
@@ -535,7 +575,7 @@ bool decodeWmf(Bytes d, Image& out, DecodeError& err) {
         wmfD_Rect bbox{};
         if (!api || wmf_scan(api.get(), 0, &bbox) != wmf_E_None)
             return detail::damaged(err, "WMF: the records cannot be played");
-        if (!drawingFits(frame, bbox, facts))
+        if (!drawingFits(d, w, frame, bbox, facts))
             return detail::overLimits(err, "WMF: too much drawing for the picture's size");
         wmf_gd_t* device = WMF_GD_GetData(api.get());
         device->type = wmf_gd_png;
