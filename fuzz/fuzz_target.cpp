@@ -221,6 +221,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view target = FOLIO_FUZZ_TARGET;
     for (const folio::codecs::Format* f : folio::codecs::codecs())
         if (f->codec == target) return feedCodec(*f, data, size);
+    // EMF seeds for the metafile decoder, which also reads WMF (target wmf).
+    if (target == "emf") return feedCodec(*folio::codecs::formatOf(folio::kFormatWmf), data, size);
     if (target == "loader") return feedLoader(data, size);
     if (target == "probe") return feedProbe(data, size);
     if (target == "page") return feedPage(data, size);

@@ -3,6 +3,7 @@
 // Usage: make_seeds OUTDIR  (writes OUTDIR/<target>/<name>)
 #include "book/image/Image.h"
 #include "tests/jxl_support.h"
+#include "tests/metafile_support.h"
 #include "tests/pdf_support.h"
 #include "tests/picture_writers.h"
 #include "tests/test_support.h"
@@ -509,6 +510,13 @@ int main(int argc, char** argv) {
         {"jxl/lossy_alpha.jxl", jxl(12, 8, 4, false, 6)},
         {"jxl/anim.jxl", jxl(6, 6, 3, true, 1, true, true)},
         {"jxl/jpeg.jxl", folio::test::jxlFromJpeg(jpeg(16, 8, false, 80))},
+        {"wmf/rect.wmf",
+         folio::test::wmfRectangle(true, {0, 0, 40, 30}, {5, 5, 20, 25}, {10, 200, 30})},
+        {"wmf/plain.wmf",
+         folio::test::wmfRectangle(false, {-10, -10, 30, 50}, {0, 0, 9, 9}, {90, 20, 130})},
+        {"wmf/shapes.wmf", folio::test::wmfShapes()},
+        {"emf/rect.emf", folio::test::emfRectangle({0, 0, 40, 30}, {5, 5, 20, 25}, {10, 200, 30})},
+        {"emf/shapes.emf", folio::test::emfShapes()},
     };
     for (const auto& [name, bytes] : seeds) {
         const auto slash = name.find('/');

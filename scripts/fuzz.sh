@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-4}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(bmp ico tga pcx wbmp pnm pgx ras jpeg png gif tiff jpeg2000 webp heif jxl loader probe page kept archive zip pdf djvu epub metadata)
+[ ${#targets[@]} -gt 0 ] || targets=(bmp ico tga pcx wbmp pnm pgx ras jpeg png gif tiff jpeg2000 webp heif jxl wmf emf loader probe page kept archive zip pdf djvu epub metadata)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DFOLIO_FUZZ=ON -DFOLIO_BUILD_TESTS=OFF -DFOLIO_BUILD_UI=OFF >/dev/null

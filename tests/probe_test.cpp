@@ -190,8 +190,8 @@ TEST(FormatTable, CoversEveryTypeAndKeepsTheRecognitionOrder) {
     for (const Format* f : codecs::codecs())
         names.push_back(f->codec);
     EXPECT_EQ(names, (std::vector<std::string_view>{"bmp", "gif", "jpeg", "png", "ico", "tiff",
-                                                    "tga", "pcx", "wbmp", "jpeg2000", "pgx", "pnm",
-                                                    "ras", "webp", "heif", "jxl"}));
+                                                    "tga", "pcx", "wbmp", "wmf", "jpeg2000", "pgx",
+                                                    "pnm", "ras", "webp", "heif", "jxl"}));
 }
 
 // A sniff may only save work: it must accept every corpus file its codec decodes.
@@ -228,7 +228,7 @@ TEST(DecodeErrors, ReasonsAreTyped) {
     const Bytes text = {'h', 'e', 'l', 'l', 'o', '\n'};
     EXPECT_EQ(reasonFor(text, kFormatPng), DecodeReason::NotThisFormat);
     EXPECT_EQ(reasonFor(text, kFormatNone), DecodeReason::NotThisFormat);
-    EXPECT_EQ(reasonFor(text, kFormatWmf), DecodeReason::Unsupported);
+    EXPECT_EQ(reasonFor(text, kFormatWmf), DecodeReason::NotThisFormat);
     Bytes bmp = test::bmp24(4, 4, [](std::uint32_t, std::uint32_t) {
         return test::Color{1, 2, 3};
     });

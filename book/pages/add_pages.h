@@ -17,7 +17,8 @@ inline constexpr char kChooserFilter[] = "*.JPG;*.GIF;*.TIFF;*.BMP";
 // The chooser's further entries, after kChooserFilter: the newer picture kinds; comic
 // archives, books, PDF, DjVu and EPUB; then everything. A chosen container stands for its pages.
 inline constexpr char kChooserPictureFilter[] =
-    "WebP, HEIF, AVIF and JPEG XL pictures (*.webp *.heic *.heif *.avif *.jxl)";
+    "WebP, HEIF, AVIF, JPEG XL and Windows metafile pictures (*.webp *.heic *.heif *.avif *.jxl "
+    "*.wmf *.emf)";
 inline constexpr char kChooserContainerFilter[] =
     "Comic archives, books, PDF, DjVu and EPUB (*.cbz *.zip *.cbr *.rar *.cb7 *.7z *.cbt *.tar "
     "*.tar.gz *.tgz *.tar.bz2 *.tar.xz *.QFB *.pdf *.djvu *.djv *.epub)";

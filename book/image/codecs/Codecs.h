@@ -72,8 +72,9 @@ FOLIO_CODEC(pgx)
 FOLIO_CODEC(pnm)
 FOLIO_CODEC(ras)
 FOLIO_CODEC(webp)
-FOLIO_CODEC(heif) // HEIF and AVIF
-FOLIO_CODEC(jxl)  // JPEG XL
+FOLIO_CODEC(heif)     // HEIF and AVIF
+FOLIO_CODEC(jxl)      // JPEG XL
+FOLIO_CODEC(metafile) // WMF and EMF
 #undef FOLIO_CODEC
 namespace bmp {
 // A device-independent bitmap without its file header, as stored in ICO/CUR entries.

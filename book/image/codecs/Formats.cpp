@@ -8,19 +8,6 @@ namespace folio::codecs {
 
 namespace {
 
-// Windows metafiles have a type but no decoder here.
-bool decodeNothing(Bytes, Image&, DecodeError& err) {
-    err = {DecodeReason::Unsupported, "no decoder for this format"};
-    return false;
-}
-bool probeNothing(Bytes, PictureFacts&, DecodeError& err) {
-    err = {DecodeReason::Unsupported, "no decoder for this format"};
-    return false;
-}
-bool sniffNothing(Bytes) {
-    return false;
-}
-
 constexpr bool kFamily = true;
 
 // clang-format off
@@ -35,7 +22,7 @@ constexpr std::array<Format, 18> kFormats{{
     {kFormatTga,  "tga",      tga::decode,      tga::probe,      tga::sniff,      false,   7},
     {kFormatPcx,  "pcx",      pcx::decode,      pcx::probe,      pcx::sniff,      false,   8},
     {kFormatWbmp, "wbmp",     wbmp::decode,     wbmp::probe,     wbmp::sniff,     false,   9},
-    {kFormatWmf,  "",         decodeNothing,    probeNothing,    sniffNothing,    false,   10},
+    {kFormatWmf,  "wmf",      metafile::decode, metafile::probe, metafile::sniff, false,   10},
     {kFormatJp2,  "jpeg2000", jpeg2000::decode, jpeg2000::probe, jpeg2000::sniff, kFamily, 11},
     {kFormatJpc,  "jpeg2000", jpeg2000::decode, jpeg2000::probe, jpeg2000::sniff, kFamily, 0},
     {kFormatPgx,  "pgx",      pgx::decode,      pgx::probe,      pgx::sniff,      kFamily, 0},
