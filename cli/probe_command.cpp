@@ -10,8 +10,8 @@ namespace folio::cli {
 extern const char kProbeHelp[] = R"(Usage: folioforge probe [--decode] FILE...
 
 For each FILE print one line: PATH<TAB>TYPE<TAB>WIDTHxHEIGHTxBPP, where TYPE is the
-image type the file name gives (0: not an image file name; 100: a PDF page, sized as it
-renders) and BPP is 1, 4, 8 or 24.
+image type the file name gives (0: not an image file name; 100: a PDF page and 101: a
+DjVu page, each sized as it renders) and BPP is 1, 4, 8 or 24.
 Only the file's headers are read, as when pages are added in the window. A file whose
 name gives no type, or whose header is refused, shows '-' instead of the size.
 
