@@ -84,9 +84,9 @@ declare -a wall cpu
 for ((i = 0; i < runs; i++)); do
     for r in "${!args[@]}"; do
         # shellcheck disable=SC2086 # each row's arguments split on purpose
-        /usr/bin/time -f '%e %U %S' -o time "$ff" make -o "book$r" ${args[$r]} "${extra[@]}" \
+        /usr/bin/time -f '%e %U %S' -o time.txt "$ff" make -o "book$r" ${args[$r]} "${extra[@]}" \
             >/dev/null
-        read -r w u s <time
+        read -r w u s <time.txt
         wall[r]+="$w "
         cpu[r]+="$(awk -v u="$u" -v s="$s" 'BEGIN {print u + s}') "
     done

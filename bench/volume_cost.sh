@@ -71,7 +71,8 @@ byhand() {
 
 fmt=%.2f
 [[ $mode == callgrind ]] && pairs=1 fmt=%.0f
-echo "$total pages, --max-pages $limit: $count volumes; $mode, $pairs pairs, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "$total pages, --max-pages $limit: $count volumes; $mode, $pairs pairs," \
+    "load $(cut -d' ' -f1-3 /proc/loadavg)"
 ratios=""
 for ((i = 0; i < pairs; i++)); do
     a=$(volumes)
