@@ -49,7 +49,7 @@ mapfile -t all < <(ls big/*)
 
 cpu() { # command... -> user + system seconds
     /usr/bin/time -f '%U %S' -o time "$@" >/dev/null
-    awk '{print $1 + $2}' time
+    awk '{printf "%.2f", $1 + $2}' time
 }
 instructions() { # command... -> instructions run in user space
     valgrind --tool=callgrind --callgrind-out-file=cg.out "$@" >/dev/null 2>cg.err
