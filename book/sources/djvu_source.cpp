@@ -245,8 +245,15 @@ std::unique_ptr<DjvuDocument> openDjvuFile(const std::string& path, const Source
     std::vector<std::uint8_t> bytes;
     if (!readWholeFile(path, memberByteLimit(limits), bytes, why)) return nullptr;
     const std::size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-    if (folder.empty()) folder = "/";
+    // Built by append rather than from literals: GCC 12 at -O3 warns falsely (-Wrestrict) on
+    // a std::string assigned a literal.
+    std::string folder;
+    if (slash == std::string::npos)
+        folder.push_back('.');
+    else if (slash == 0)
+        folder.push_back('/');
+    else
+        folder.append(path, 0, slash);
     return DjvuDocument::open(std::move(bytes), std::move(folder), limits, why);
 }
 

@@ -173,7 +173,9 @@ bool field(const pugi::xml_node& parent, std::string_view name, std::string_view
     for (const pugi::xml_node child : parent.children()) {
         if (child.type() != pugi::node_element || localName(child) != name) continue;
         if (!ns.empty() && namespaceOf(child) != ns) continue;
-        return cleanValue(textOf(child), "<" + std::string(name) + ">", out, why);
+        std::string tag(1, '<'); // not "<" + name: GCC 12 warns falsely (-Wrestrict) at -O3
+        tag.append(name).push_back('>');
+        return cleanValue(textOf(child), tag, out, why);
     }
     return true;
 }
