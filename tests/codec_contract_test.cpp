@@ -25,12 +25,20 @@ struct Seed {
     Bytes bytes;
 };
 
+// The seeds of the codec's fuzz target and of any target named after another of its
+// extensions (EMF's beside WMF's).
 std::vector<Seed> seedsOf(const Format& f) {
     std::vector<Seed> seeds;
-    const fs::path dir = fs::path(FOLIO_SEED_DIR) / std::string(f.codec);
-    if (!fs::is_directory(dir)) return seeds;
-    for (const auto& e : fs::directory_iterator(dir))
-        seeds.push_back({e.path().filename().string(), test::readFile(e.path().string())});
+    std::vector<std::string> names{std::string(f.codec)};
+    for (const auto& [extension, type] : imageExtensions())
+        if (type == f.type && extension != f.codec) names.emplace_back(extension);
+    for (const std::string& name : names) {
+        const fs::path dir = fs::path(FOLIO_SEED_DIR) / name;
+        if (!fs::is_directory(dir)) continue;
+        for (const auto& e : fs::directory_iterator(dir))
+            seeds.push_back(
+                {name + "/" + e.path().filename().string(), test::readFile(e.path().string())});
+    }
     std::sort(seeds.begin(), seeds.end(),
               [](const Seed& a, const Seed& b) { return a.name < b.name; });
     return seeds;

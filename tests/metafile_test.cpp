@@ -235,36 +235,8 @@ TEST(Metafile, HeaderCountsThatUnderstateAreMended) {
     EXPECT_EQ(test::show(image.PixelColor(1280, 640)), test::show({220, 20, 40}));
 }
 
-TEST(Metafile, CutsAndPrefixesFailSilently) {
-    test::expectPrefixesFail(decodeMetafile, test::wmfShapes());
-    test::expectPrefixesFail(decodeMetafile, test::emfShapes());
-}
-
-// EMF pages are converted by child processes, several at once: each thread gets its own
-// drawing back (the codec contract does the same for WMF).
-TEST(Metafile, EmfDecodesAtOnceInSeveralThreads) {
-    const Bytes files[] = {test::emfShapes(),
-                           test::emfRectangle({0, 0, 40, 30}, {5, 5, 20, 25}, {10, 200, 30})};
-    std::vector<std::uint8_t> expected[2];
-    for (int i = 0; i < 2; ++i) {
-        Image image;
-        std::string err;
-        ASSERT_TRUE(decodeMetafile(files[i], image, err)) << err;
-        expected[i] = image.Pixels();
-    }
-    std::vector<std::thread> threads;
-    std::atomic<int> alike{0};
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            Image image;
-            std::string err;
-            if (decodeMetafile(files[t % 2], image, err) && image.Pixels() == expected[t % 2])
-                ++alike;
-        });
-    for (auto& th : threads)
-        th.join();
-    EXPECT_EQ(alike, 4);
-}
+// Cuts, garbage and several threads at once, for the WMF and the EMF seeds: the codec
+// contract.
 
 TEST(Metafile, EveryCorpusFileLoads) {
     FOLIO_REQUIRE_CORPUS();
