@@ -1,8 +1,8 @@
 // Header probes held to the full decode: over the shared corpus, on files cut short, for the
 // depth rule, and the format table they and the loader read.
-#include "book/making/book_builder.h"
 #include "book/image/codecs/Formats.h"
 #include "book/image/image_type.h"
+#include "book/making/book_builder.h"
 #include "tests/test_support.h"
 
 #include <gtest/gtest.h>

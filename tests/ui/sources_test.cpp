@@ -154,9 +154,9 @@ void SourcesTest::titleAndAuthorFromAnAddedArchive() {
     const std::string info = "<ComicInfo><Series>海街</Series><Number>2</Number>"
                              "<Writer>作者</Writer></ComicInfo>";
     const std::string tagged = toNative(comic.dir.filePath(QStringLiteral("tagged.cbz")));
-    folio::test::writeArchive(tagged, folio::test::ArchiveKind::Zip,
-                              {{"ComicInfo.xml", {info.begin(), info.end()}},
-                               {"p.png", bytesOf(comic.files[0])}});
+    folio::test::writeArchive(
+        tagged, folio::test::ArchiveKind::Zip,
+        {{"ComicInfo.xml", {info.begin(), info.end()}}, {"p.png", bytesOf(comic.files[0])}});
     MainWindowRig added;
     added.chooser.next = std::vector<std::string>{comic.archive, tagged};
     clickButton(added.dlg, 1005);
