@@ -1,6 +1,7 @@
 #include "book/making/page_planner.h"
 
 #include "book/base/parallel.h"
+#include "book/making/page_shape.h"
 #include "book/sources/metadata.h"
 
 #include <algorithm>
@@ -51,27 +52,10 @@ bool containerReadsRightToLeft(const PageRef& page) {
 }
 
 bool cutToRect(Image& picture, const PageRect& rect, std::string& reason) {
-    if (rect.x == 0 && rect.y == 0 && rect.width == picture.GetWidth() &&
-        rect.height == picture.GetHeight())
-        return true;
-    Image cut(picture.GetType());
-    try {
-        if (!cut.Create(rect.width, rect.height, picture.GetBpp(), &reason)) {
-            reason = "cannot cut the half: " + reason;
-            return false;
-        }
-    } catch (const std::bad_alloc&) {
-        reason = "cannot cut the half (out of memory)";
-        return false;
-    }
-    if (picture.IsIndexed()) cut.SetPalette(picture.GetPalette());
-    cut.SetDpi(picture.GetXDpi(), picture.GetYDpi());
-    cut.SetJpegQuality(picture.GetJpegQuality());
-    const std::size_t bytes = rect.width * picture.BytesPerPixel();
-    for (std::uint32_t y = 0; y < rect.height; ++y)
-        std::copy_n(picture.Row(rect.y + y) + rect.x * picture.BytesPerPixel(), bytes, cut.Row(y));
-    picture = std::move(cut);
-    return true;
+    std::string why;
+    if (cutPicture(picture, {rect.x, rect.y, rect.width, rect.height}, why)) return true;
+    reason = why.empty() ? "cannot cut the half (out of memory)" : "cannot cut the half: " + why;
+    return false;
 }
 
 std::shared_ptr<const Image> StripSliceMemory::slice(const PageRef& page, bool gray,

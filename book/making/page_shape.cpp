@@ -488,29 +488,32 @@ ContentBox contentBox(const Image& picture) {
     return {r.x0, r.y0, r.x1 - r.x0 + 1, r.y1 - r.y0 + 1};
 }
 
-bool cropToContent(Image& picture, std::string& reason) {
-    const ContentBox box = contentBox(picture);
-    if (box.x == 0 && box.y == 0 && box.width == picture.GetWidth() &&
-        box.height == picture.GetHeight())
+bool cutPicture(Image& picture, const ContentBox& rect, std::string& why) {
+    if (rect.x == 0 && rect.y == 0 && rect.width == picture.GetWidth() &&
+        rect.height == picture.GetHeight())
         return true;
     Image cut(picture.GetType());
     try {
-        if (!cut.Create(box.width, box.height, picture.GetBpp())) {
-            reason = "cannot cut the margins (out of memory)";
-            return false;
-        }
+        if (!cut.Create(rect.width, rect.height, picture.GetBpp(), &why)) return false;
     } catch (const std::bad_alloc&) {
-        reason = "cannot cut the margins (out of memory)";
+        why.clear();
         return false;
     }
     if (picture.IsIndexed()) cut.SetPalette(picture.GetPalette());
     cut.SetDpi(picture.GetXDpi(), picture.GetYDpi());
     cut.SetJpegQuality(picture.GetJpegQuality());
-    const std::size_t bytes = box.width * picture.BytesPerPixel();
-    for (std::uint32_t y = 0; y < box.height; ++y)
-        std::copy_n(picture.Row(box.y + y) + box.x * picture.BytesPerPixel(), bytes, cut.Row(y));
+    const std::size_t bytes = rect.width * picture.BytesPerPixel();
+    for (std::uint32_t y = 0; y < rect.height; ++y)
+        std::copy_n(picture.Row(rect.y + y) + rect.x * picture.BytesPerPixel(), bytes, cut.Row(y));
     picture = std::move(cut);
     return true;
+}
+
+bool cropToContent(Image& picture, std::string& reason) {
+    std::string why;
+    if (cutPicture(picture, contentBox(picture), why)) return true;
+    reason = "cannot cut the margins (out of memory)";
+    return false;
 }
 
 } // namespace folio

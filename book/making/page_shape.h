@@ -26,6 +26,10 @@ struct ContentBox {
 // a speck on an empty page).
 ContentBox contentBox(const Image& picture);
 
+// Cuts the picture to the rectangle, which lies within it (nothing to do when it is the whole
+// picture). False with Image::Create's reason, or an empty one when memory ran out.
+bool cutPicture(Image& picture, const ContentBox& rect, std::string& why);
+
 // Cuts the picture to its content box; false with a reason when memory runs out.
 bool cropToContent(Image& picture, std::string& reason);
 
