@@ -55,6 +55,16 @@ std::vector<BookEntry> entriesOf(const std::vector<std::string>& paths) {
     return entries;
 }
 
+// The book made as the request says, with every page's progress name in `shown`.
+MakeReport makeWith(const std::vector<BookEntry>& entries, const BookRequest& request,
+                    std::vector<std::string>* shown = nullptr) {
+    NullPlatform platform;
+    NamesProgress progress;
+    const MakeReport report = makeBook(entries, request, platform, progress);
+    if (shown) *shown = progress.shown;
+    return report;
+}
+
 // The book's page bytes after its header, made from the paths with the options.
 std::vector<std::uint8_t> bookPages(const test::TempDir& dir, const std::vector<std::string>& paths,
                                     const PageOptions& options, int* pages = nullptr,
@@ -65,12 +75,9 @@ std::vector<std::uint8_t> bookPages(const test::TempDir& dir, const std::vector<
     request.fileName = dir.file("book");
     request.options = options;
     request.jobs = 2;
-    NullPlatform platform;
-    NamesProgress progress;
-    const MakeReport report = makeBook(entriesOf(paths), request, platform, progress);
+    const MakeReport report = makeWith(entriesOf(paths), request, shown);
     EXPECT_TRUE(report.written) << report.error;
     if (pages) *pages = report.pagesWritten;
-    if (shown) *shown = progress.shown;
     const std::vector<std::uint8_t> book = test::readFile(dir.file("book.QFB"));
     std::filesystem::remove(dir.file("book.QFB"));
     if (book.size() < BookHeader::kSize) return {};
@@ -134,14 +141,13 @@ TEST(SplitSpreads, VolumesCountTheHalves) {
     request.fileName = dir.file("vol");
     request.options.splitSpreads = true;
     request.maxPages = 4;
-    NullPlatform platform;
-    NamesProgress progress;
-    const MakeReport report = makeBook(entriesOf(paths), request, platform, progress);
+    std::vector<std::string> shown;
+    const MakeReport report = makeWith(entriesOf(paths), request, &shown);
     ASSERT_TRUE(report.written) << report.error;
     EXPECT_EQ(report.pagesWritten, 6);
     ASSERT_EQ(report.volumes.size(), 2u);
     EXPECT_EQ(report.volumes[0].pages + report.volumes[1].pages, 6);
-    EXPECT_EQ(progress.shown.size(), 6u);
+    EXPECT_EQ(shown.size(), 6u);
 }
 
 TEST(SplitSpreads, CachedHalvesAreTheirOwnPages) {
@@ -339,9 +345,7 @@ TEST(Strips, PiecesFromSlicesDecodedOnceAreThePiecesMadeAlone) {
         request.fileName = dir.file("book");
         request.options.strips = true;
         request.jobs = 2;
-        NullPlatform platform;
-        NamesProgress progress;
-        ASSERT_TRUE(makeBook(entries, request, platform, progress).written);
+        ASSERT_TRUE(makeWith(entries, request).written);
         const std::vector<std::uint8_t> book = test::readFile(dir.file("book.QFB"));
         SourceReader sources;
         std::vector<std::uint8_t> alone(book.begin(), book.begin() + BookHeader::kSize);
@@ -437,9 +441,7 @@ TEST(Strips, BadShapesGiveBoundedPagesOrReasons) {
         BookRequest request;
         request.fileName = dir.file("odd");
         request.options = options;
-        NullPlatform platform;
-        NamesProgress progress;
-        const MakeReport report = makeBook(entriesOf({path}), request, platform, progress);
+        const MakeReport report = makeWith(entriesOf({path}), request);
         EXPECT_LE(report.pagesWritten, 2);
         for (const auto& s : report.skipped)
             EXPECT_FALSE(s.reason.empty());
